@@ -1,0 +1,25 @@
+// Types shared by the scanner, the digest database and the MD5 engine, and
+// the one process-wide setting.
+#ifndef VELORAND_COMMON_COMMON_H_
+#define VELORAND_COMMON_COMMON_H_
+
+#include <array>
+#include <cstdint>
+
+// The MD5 of a file's content: the state words A, B, C, D, each least
+// significant byte first, as RFC 1321 writes them.
+using digest = std::array<std::uint8_t, 16>;
+
+// The low 32 bits of a file's size reinterpreted as signed: sizes that differ
+// by a multiple of 2^32 share a key.
+using size_key = std::int32_t;
+
+// Returns the size key of a file of `size` bytes.
+inline size_key size_key_of(std::int64_t size) {
+  return static_cast<size_key>(static_cast<std::uint32_t>(size));
+}
+
+// Set to 1 by the option -r before the first walk; read by the walk.
+extern int recursive_flag;
+
+#endif  // VELORAND_COMMON_COMMON_H_

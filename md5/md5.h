@@ -1,0 +1,50 @@
+// The MD5 digest of RFC 1321, computed incrementally through a running state.
+//
+// Call md5_start once, md5_feed any number of times with pieces of any size,
+// then md5_finish once; the state is spent afterwards. md5_blocks compresses
+// whole 64-byte blocks straight from the caller's memory, and md5_of_stream
+// and md5_of_memory are one-shot digests built on these calls. Nothing here
+// allocates memory or writes any message.
+#ifndef VELORAND_MD5_MD5_H_
+#define VELORAND_MD5_MD5_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "common/common.h"
+
+struct md5_state {
+  std::uint32_t A, B, C, D;   // chaining state
+  std::uint32_t total_lo;     // message bytes taken in, low word
+  std::uint32_t total_hi;     // message bytes taken in, high word
+  std::uint32_t buffered;     // bytes waiting at the start of buffer, 0..64
+  std::uint8_t buffer[128];   // room for waiting bytes plus the padded tail
+};
+
+// Sets `state` to the RFC 1321 initial values with nothing taken in.
+void md5_start(md5_state& state);
+
+// Compresses `len` bytes of whole blocks from `data` and counts them.
+// REQUIRES: len is a multiple of 64.
+void md5_blocks(const void* data, std::size_t len, md5_state& state);
+
+// Takes in `len` bytes from `data`; a remainder of up to 64 bytes waits.
+void md5_feed(const void* data, std::size_t len, md5_state& state);
+
+// Pads the message, compresses the tail, writes the digest to `out` and
+// returns `out`; `state` is spent afterwards.
+digest& md5_finish(md5_state& state, digest& out);
+
+// Writes the chaining state to `out` as the 16 digest bytes and returns `out`.
+digest& md5_result(const md5_state& state, digest& out);
+
+// Returns 0 after writing the digest of everything readable from `stream` to
+// `out`, or 1 when a read fails, leaving `out` untouched. Does not close
+// `stream`.
+int md5_of_stream(std::FILE* stream, digest& out);
+
+// Writes the digest of the `len` bytes at `data` to `out` and returns `out`.
+digest& md5_of_memory(const void* data, std::size_t len, digest& out);
+
+#endif  // VELORAND_MD5_MD5_H_

@@ -1,0 +1,208 @@
+#include "md5/md5.h"
+
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string hex(const digest& d) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string s;
+  for (std::uint8_t b : d) {
+    s += kDigits[b >> 4];
+    s += kDigits[b & 15];
+  }
+  return s;
+}
+
+std::string of_memory(const std::string& bytes) {
+  digest d;
+  return hex(md5_of_memory(bytes.data(), bytes.size(), d));
+}
+
+// Digests `bytes` through a real file opened for reading.
+std::string of_stream(const std::string& bytes) {
+  std::FILE* f = std::tmpfile();
+  EXPECT_NE(f, nullptr);
+  EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+  std::rewind(f);
+  digest d{};
+  EXPECT_EQ(md5_of_stream(f, d), 0);
+  std::fclose(f);
+  return hex(d);
+}
+
+// Digests `bytes` fed in pieces whose sizes cycle through `pieces`.
+std::string of_pieces(const std::string& bytes, const std::vector<std::size_t>& pieces) {
+  md5_state s;
+  md5_start(s);
+  std::size_t at = 0;
+  for (std::size_t i = 0; at < bytes.size(); ++i) {
+    std::size_t n = std::min(pieces[i % pieces.size()], bytes.size() - at);
+    md5_feed(bytes.data() + at, n, s);
+    at += n;
+  }
+  digest d;
+  return hex(md5_finish(s, d));
+}
+
+std::string openssl_md5(const std::string& bytes) {
+  digest d;
+  unsigned int n = 0;
+  EXPECT_EQ(EVP_Digest(bytes.data(), bytes.size(), d.data(), &n, EVP_md5(), nullptr), 1);
+  return hex(d);
+}
+
+std::string random_bytes(std::mt19937& rng, std::size_t n) {
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+struct Vector {
+  const char* label;
+  std::string input;
+  const char* md5;
+};
+
+const Vector kRfc1321[] = {
+    {"empty", "", "d41d8cd98f00b204e9800998ecf8427e"},
+    {"a", "a", "0cc175b9c0f1b6a831c399e269772661"},
+    {"abc", "abc", "900150983cd24fb0d6963f7d28e17f72"},
+    {"message digest", "message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+    {"alphabet", "abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+    {"alphanumeric", "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+     "d174ab98d277d9f5a5611c2c9f419d9f"},
+    {"digits x8",
+     "12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+     "57edf4a22be3c955ac49da2e2107b67a"},
+};
+
+TEST(Md5, Rfc1321SuiteThroughEveryPath) {
+  for (const Vector& v : kRfc1321) {
+    SCOPED_TRACE(v.label);
+    EXPECT_EQ(of_memory(v.input), v.md5);
+    EXPECT_EQ(of_stream(v.input), v.md5);
+    EXPECT_EQ(of_pieces(v.input, {1}), v.md5);
+    EXPECT_EQ(of_pieces(v.input, {3, 64, 7}), v.md5);
+  }
+}
+
+TEST(Md5, EveryLengthAndChunkBoundaryAgreesAcrossPaths) {
+  std::mt19937 rng(1321);
+  std::vector<std::size_t> lengths;
+  for (std::size_t n = 0; n <= 200; ++n) lengths.push_back(n);
+  for (std::size_t n : {4095, 4096, 4097, 8191, 8192, 8193}) lengths.push_back(n);
+  for (std::size_t n : lengths) {
+    SCOPED_TRACE("length " + std::to_string(n));
+    std::string bytes = random_bytes(rng, n);
+    std::string want = openssl_md5(bytes);
+    EXPECT_EQ(of_memory(bytes), want);
+    EXPECT_EQ(of_stream(bytes), want);
+    EXPECT_EQ(of_pieces(bytes, {64}), want);
+    EXPECT_EQ(of_pieces(bytes, {63, 65, 1, 128}), want);
+  }
+}
+
+TEST(Md5, RandomSplitsMatchOneShotAndOracle) {
+  std::mt19937 rng(42);
+  for (int round = 0; round < 300; ++round) {
+    std::string bytes = random_bytes(rng, rng() % 20000);
+    std::vector<std::size_t> pieces;
+    for (int i = 0; i < 8; ++i) pieces.push_back(1 + rng() % 300);
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::string want = openssl_md5(bytes);
+    EXPECT_EQ(of_memory(bytes), want);
+    EXPECT_EQ(of_pieces(bytes, pieces), want);
+  }
+}
+
+TEST(Md5, FeedingExactlyOneBlockLeavesItWaiting) {
+  md5_state s;
+  md5_start(s);
+  std::string block(64, 'x');
+  md5_feed(block.data(), block.size(), s);
+  EXPECT_EQ(s.buffered, 64u);
+  EXPECT_EQ(s.total_lo, 0u);
+  EXPECT_EQ(s.A, 0x67452301u);
+  digest d;
+  EXPECT_EQ(hex(md5_finish(s, d)), openssl_md5(block));
+}
+
+TEST(Md5, PipeWithShortReadsMatchesFile) {
+  std::mt19937 rng(7);
+  std::string bytes = random_bytes(rng, 3 * 4096 + 77);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  std::thread writer([&] {
+    for (std::size_t at = 0; at < bytes.size();) {
+      std::size_t n = std::min<std::size_t>(1 + at % 1500, bytes.size() - at);
+      ssize_t w = write(fds[1], bytes.data() + at, n);
+      if (w <= 0) break;
+      at += static_cast<std::size_t>(w);
+      std::this_thread::yield();
+    }
+    close(fds[1]);
+  });
+  std::FILE* f = fdopen(fds[0], "r");
+  ASSERT_NE(f, nullptr);
+  setvbuf(f, nullptr, _IONBF, 0);  // each fread then sees the pipe's short reads
+  digest d{};
+  EXPECT_EQ(md5_of_stream(f, d), 0);
+  writer.join();
+  std::fclose(f);
+  EXPECT_EQ(hex(d), of_stream(bytes));
+}
+
+#if defined(__GLIBC__)
+// A stream that delivers `good` bytes and then fails.
+ssize_t failing_read(void* cookie, char* buf, size_t size) {
+  auto* left = static_cast<std::size_t*>(cookie);
+  if (*left == 0) {
+    errno = EIO;
+    return -1;
+  }
+  std::size_t n = std::min(size, *left);
+  std::memset(buf, 'z', n);
+  *left -= n;
+  return static_cast<ssize_t>(n);
+}
+
+TEST(Md5, ReadFailingPartWayLeavesOutputUntouched) {
+  for (std::size_t good : {0, 100, 4096, 10000}) {
+    SCOPED_TRACE("fails after " + std::to_string(good));
+    std::size_t left = good;
+    cookie_io_functions_t io = {failing_read, nullptr, nullptr, nullptr};
+    std::FILE* f = fopencookie(&left, "r", io);
+    ASSERT_NE(f, nullptr);
+    digest d;
+    d.fill(0xAB);
+    EXPECT_EQ(md5_of_stream(f, d), 1);
+    std::fclose(f);
+    digest untouched;
+    untouched.fill(0xAB);
+    EXPECT_EQ(d, untouched);
+  }
+}
+#endif
+
+TEST(Md5, StreamOfDirectoryIsAReadError) {
+  std::FILE* f = std::fopen("/", "r");
+  if (f == nullptr) GTEST_SKIP() << "this system refuses to open a directory as a stream";
+  digest d{};
+  EXPECT_EQ(md5_of_stream(f, d), 1);
+  EXPECT_EQ(d, digest{});
+  std::fclose(f);
+}
+
+}  // namespace
