@@ -1,0 +1,39 @@
+// The digest database: the system's memory across runs. For every content
+// digest ever recorded it holds the size keys recorded under it.
+//
+// It is an ndbm database (GDBM's compatibility layer on Linux, the C library's
+// own on FreeBSD) at a path fixed when the program is built. Each call takes
+// an exclusive lock, opens the database, does one fetch (and for an append one
+// store), closes it and lets the lock go, so no handle outlives a call and two
+// processes never interleave their changes.
+//
+// On-disk layout (the library chooses the file names derived from the path):
+//   key:   the 16 bytes of the digest, exactly.
+//   value: packed size keys, each a signed 32-bit integer in host byte order,
+//          with no header, count or separator; entries keep the order they
+//          were appended in and each occurs once. A value whose length is not
+//          a multiple of 4 (written by something else) has 1 to 3 trailing
+//          bytes that are not an entry.
+//   lock:  the file "<path>.lock" beside the database, empty, created on first
+//          use; each call holds flock(LOCK_EX) on it while the database is open.
+//
+// Nothing here writes a message; on failure errno tells why.
+#ifndef VELORAND_STORE_STORE_H_
+#define VELORAND_STORE_STORE_H_
+
+#include "common/common.h"
+
+// Returns 1 if the record for `d` holds `key`, 0 if it does not or there is no
+// record, and -1 if the database cannot be opened.
+int digest_seen(const digest& d, size_key key);
+
+// Appends `key` to the record for `d`, creating the record if needed, and
+// returns 0 once it is stored (or was already there); returns -1 if the
+// database cannot be opened and 1 if the store was refused or the database's
+// file system has too little room left to grow it safely.
+int digest_add(const digest& d, size_key key);
+
+// Returns the path of the database handed to the library.
+const char* digest_db_path();
+
+#endif  // VELORAND_STORE_STORE_H_

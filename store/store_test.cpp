@@ -1,0 +1,299 @@
+#include "store/store.h"
+
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <ndbm.h>
+}
+
+#include "tests/scratch.h"
+
+using namespace std::string_literals;
+
+namespace {
+
+// Each case runs in a scratch directory of its own holding the directory
+// "db" in which the test build keeps its database.
+class Store : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(std::string(digest_db_path()), "db/velorand.db");
+    ASSERT_EQ(chdir(dir_.path.c_str()), 0);
+    ASSERT_EQ(mkdir("db", 0755), 0);
+  }
+  void TearDown() override {
+    if (mounted_) umount2("db", MNT_DETACH);
+    chdir("/");
+  }
+  std::map<std::string, std::string> records() { return db_records("db/velorand.db"); }
+
+  scratch_dir dir_;
+  bool mounted_ = false;
+};
+
+digest digest_of(int n, std::uint8_t last = 0) {
+  digest d{};
+  std::memcpy(d.data(), &n, sizeof n);
+  d[15] = last;
+  return d;
+}
+
+std::string key_bytes(const digest& d) { return std::string(d.begin(), d.end()); }
+
+std::string value_of(std::initializer_list<size_key> keys) {
+  std::string v;
+  for (size_key k : keys) v.append(reinterpret_cast<const char*>(&k), sizeof k);
+  return v;
+}
+
+// Stores `value` under `d` as some other program might have.
+void store_raw(const digest& d, const std::string& value) {
+  DBM* db = dbm_open(const_cast<char*>("db/velorand.db"), O_RDWR | O_CREAT, 0600);
+  ASSERT_NE(db, nullptr);
+  datum k{const_cast<char*>(reinterpret_cast<const char*>(d.data())), 16};
+  datum v{const_cast<char*>(value.data()), static_cast<int>(value.size())};
+  ASSERT_EQ(dbm_store(db, k, v, DBM_REPLACE), 0);
+  dbm_close(db);
+}
+
+TEST_F(Store, FirstUseCreatesDatabaseOwnerOnly) {
+  mode_t old = umask(022);
+  EXPECT_EQ(digest_seen(digest_of(1), 7), 0);
+  umask(old);
+  std::vector<std::string> files = names_with_prefix("db", "velorand.db");
+  ASSERT_FALSE(files.empty());
+  for (const std::string& f : files) {
+    struct stat st;
+    ASSERT_EQ(stat(("db/" + f).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << f;
+  }
+  EXPECT_TRUE(records().empty());
+  EXPECT_EQ(digest_add(digest_of(1), 7), 0);
+  EXPECT_EQ(records(), (std::map<std::string, std::string>{{key_bytes(digest_of(1)), value_of({7})}}));
+  EXPECT_EQ(digest_seen(digest_of(1), 7), 1);
+}
+
+TEST_F(Store, UmaskLimitsCreationMode) {
+  mode_t old = umask(0277);
+  EXPECT_EQ(digest_add(digest_of(1), 7), 0);
+  umask(old);
+  for (const std::string& f : names_with_prefix("db", "velorand.db")) {
+    struct stat st;
+    ASSERT_EQ(stat(("db/" + f).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0400u) << f;
+  }
+}
+
+TEST_F(Store, SecondKeyAppendsAfterFirst) {
+  EXPECT_EQ(digest_add(digest_of(1), 100), 0);
+  EXPECT_EQ(digest_add(digest_of(1), 200), 0);
+  EXPECT_EQ(records()[key_bytes(digest_of(1))], value_of({100, 200}));
+  EXPECT_EQ(digest_seen(digest_of(1), 100), 1);
+  EXPECT_EQ(digest_seen(digest_of(1), 200), 1);
+  EXPECT_EQ(digest_seen(digest_of(1), 300), 0);
+  EXPECT_EQ(digest_seen(digest_of(2), 100), 0);
+}
+
+TEST_F(Store, AddingARecordedPairChangesNothing) {
+  EXPECT_EQ(digest_add(digest_of(1), 100), 0);
+  EXPECT_EQ(digest_add(digest_of(1), 100), 0);
+  EXPECT_EQ(records()[key_bytes(digest_of(1))], value_of({100}));
+}
+
+TEST_F(Store, TrailingBytesAreNotAnEntry) {
+  // 0x00000009 then two stray bytes that would read as 0x0000BBAA with zeros after them.
+  store_raw(digest_of(1), value_of({9}) + "\xAA\xBB");
+  EXPECT_EQ(digest_seen(digest_of(1), 9), 1);
+  EXPECT_EQ(digest_seen(digest_of(1), 0xBBAA), 0);
+  EXPECT_EQ(digest_add(digest_of(1), 5), 0);
+  EXPECT_EQ(records()[key_bytes(digest_of(1))], value_of({9, 5}));
+}
+
+TEST_F(Store, ShortValueHoldsNoEntry) {
+  store_raw(digest_of(1), "\x01\x00"s);
+  EXPECT_EQ(digest_seen(digest_of(1), 1), 0);
+  EXPECT_EQ(digest_add(digest_of(1), 1), 0);
+  EXPECT_EQ(records()[key_bytes(digest_of(1))], value_of({1}));
+}
+
+TEST_F(Store, SizeKeysCompareAsSigned32Bits) {
+  struct {
+    const char* label;
+    long long size;
+    size_key key;
+  } cases[] = {
+      {"zero", 0, 0},
+      {"2^32 wraps to zero", 1ll << 32, 0},
+      {"2^32 + 5", (1ll << 32) + 5, 5},
+      {"2^31 is negative", 1ll << 31, INT32_MIN},
+      {"2^32 - 1 is -1", (1ll << 32) - 1, -1},
+  };
+  for (const auto& c : cases) EXPECT_EQ(size_key_of(c.size), c.key) << c.label;
+
+  EXPECT_EQ(digest_add(digest_of(1), size_key_of(1ll << 31)), 0);
+  EXPECT_EQ(digest_seen(digest_of(1), size_key_of((1ll << 31) + (1ll << 32))), 1);
+  EXPECT_EQ(digest_seen(digest_of(1), size_key_of((1ll << 31) - 1)), 0);
+  EXPECT_EQ(digest_add(digest_of(2), -1), 0);
+  EXPECT_EQ(digest_seen(digest_of(2), -1), 1);
+  EXPECT_EQ(digest_seen(digest_of(2), 0x7fffffff), 0);
+}
+
+TEST_F(Store, DigestsDifferingInLastByteAreTwoRecords) {
+  EXPECT_EQ(digest_add(digest_of(1, 0), 4), 0);
+  EXPECT_EQ(digest_seen(digest_of(1, 1), 4), 0);
+  EXPECT_EQ(digest_add(digest_of(1, 1), 4), 0);
+  EXPECT_EQ(records().size(), 2u);
+}
+
+TEST_F(Store, MissingDirectoryCannotBeOpened) {
+  ASSERT_EQ(rmdir("db"), 0);
+  errno = 0;
+  EXPECT_EQ(digest_seen(digest_of(1), 1), -1);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(digest_add(digest_of(1), 1), -1);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(access("db", F_OK), -1);
+}
+
+TEST_F(Store, UnreadableDatabaseIsLeftAlone) {
+  ASSERT_EQ(digest_add(digest_of(1), 1), 0);
+  std::vector<std::string> files = names_with_prefix("db", "velorand.db");
+  const std::string garbage(8192, 'G');
+  for (const std::string& f : files) {
+    if (f != "velorand.db.lock") write_file("db/" + f, garbage);
+  }
+  EXPECT_EQ(digest_seen(digest_of(1), 1), -1);
+  EXPECT_EQ(digest_add(digest_of(2), 1), -1);
+  EXPECT_EQ(names_with_prefix("db", "velorand.db"), files);
+  for (const std::string& f : files) {
+    if (f != "velorand.db.lock") {
+      EXPECT_EQ(read_file("db/" + f), garbage) << f;
+    }
+  }
+}
+
+TEST_F(Store, NoPermissionCannotBeOpened) {
+  // An unprivileged process may neither create the database in db/ nor open
+  // one that belongs to another user.
+  auto both_fail = [] {
+    return digest_seen(digest_of(1), 1) == -1 && digest_add(digest_of(1), 1) == -1 ? 0 : 1;
+  };
+  if (running_as_root()) {
+    EXPECT_EQ(run_in_child(both_fail, true), 0) << "cannot create";
+    ASSERT_EQ(digest_add(digest_of(1), 1), 0);
+    ASSERT_EQ(chmod("db", 0777), 0);
+    EXPECT_EQ(run_in_child(both_fail, true), 0) << "cannot open";
+  } else {
+    ASSERT_EQ(chmod("db", 0555), 0);
+    EXPECT_EQ(both_fail(), 0) << "cannot create";
+  }
+  EXPECT_EQ(digest_seen(digest_of(1), 1), running_as_root() ? 1 : -1);
+}
+
+// Several processes record into one database at once: overlapping digests
+// with distinct keys, and some pairs recorded by all of them.
+TEST_F(Store, ConcurrentRunsLoseNothing) {
+  constexpr int kProcs = 4;
+  constexpr int kDigests = 150;
+  std::vector<pid_t> kids;
+  for (int p = 0; p < kProcs; ++p) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int bad = 0;
+      for (int i = 0; i < kDigests; ++i) {
+        bad += digest_add(digest_of(i), p) != 0;
+        bad += digest_add(digest_of(i), 1000) != 0;
+      }
+      _exit(bad == 0 ? 0 : 1);
+    }
+    kids.push_back(pid);
+  }
+  for (pid_t pid : kids) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  std::map<std::string, std::string> all = records();
+  ASSERT_EQ(all.size(), static_cast<std::size_t>(kDigests));
+  for (int i = 0; i < kDigests; ++i) {
+    const std::string& v = all[key_bytes(digest_of(i))];
+    ASSERT_EQ(v.size(), (kProcs + 1) * sizeof(size_key)) << "digest " << i;
+    for (int p = 0; p < kProcs; ++p) EXPECT_EQ(digest_seen(digest_of(i), p), 1);
+    EXPECT_EQ(digest_seen(digest_of(i), 1000), 1);
+  }
+}
+
+// Adds new pairs until one is refused; returns through the exit status 0 when
+// a refusal came, and writes how many were stored first to `count_path`.
+int add_until_refused(const char* count_path, int limit) {
+  int i = 0;
+  for (; i < limit; ++i) {
+    int r = digest_add(digest_of(i), i);
+    if (r == 1) break;
+    if (r != 0) return 2;
+  }
+  FILE* f = std::fopen(count_path, "w");
+  std::fprintf(f, "%d", i);
+  std::fclose(f);
+  return i < limit ? 0 : 1;
+}
+
+// Checks that every pair stored before the refusal is found, by lookup and
+// by the library's own iteration, and that nothing else is there.
+void expect_consistent(int stored) {
+  ASSERT_GT(stored, 0);
+  bool ok = false;
+  std::map<std::string, std::string> all = db_records("db/velorand.db", &ok);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(all.size(), static_cast<std::size_t>(stored));
+  int found = 0;
+  for (int i = 0; i < stored; ++i) found += digest_seen(digest_of(i), i) == 1;
+  EXPECT_EQ(found, stored);
+}
+
+TEST_F(Store, FileSizeLimitRefusesBeforeTheLibraryFails) {
+  // Under a file size limit the library's writes would fail once its file
+  // must grow, leaving it unreadable; the append is refused before that.
+  int status = run_in_child([] {
+    signal(SIGXFSZ, SIG_IGN);
+    if (digest_add(digest_of(0), 0) != 0) return 3;
+    off_t largest = 0;
+    for (const std::string& f : names_with_prefix("db", "velorand.db")) {
+      struct stat st;
+      if (stat(("db/" + f).c_str(), &st) == 0) largest = std::max(largest, st.st_size);
+    }
+    rlimit lim{static_cast<rlim_t>(largest), static_cast<rlim_t>(largest)};
+    if (setrlimit(RLIMIT_FSIZE, &lim) != 0) return 4;
+    return add_until_refused("count", 100000);
+  });
+  ASSERT_EQ(status, 0);
+  expect_consistent(std::stoi(read_file("count")));
+}
+
+TEST_F(Store, FullFileSystemLeavesDatabaseConsistent) {
+  if (!running_as_root()) GTEST_SKIP() << "mounting a small file system needs root";
+  if (mount("tmpfs", "db", "tmpfs", 0, "size=4m,mode=0755") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+  }
+  mounted_ = true;
+  ASSERT_EQ(run_in_child([] { return add_until_refused("count", 1000000); }), 0);
+  expect_consistent(std::stoi(read_file("count")));
+  // Once refused, an append stays refused and changes nothing.
+  int stored = std::stoi(read_file("count"));
+  EXPECT_EQ(digest_add(digest_of(stored), stored), 1);
+  EXPECT_EQ(errno, ENOSPC);
+  expect_consistent(stored);
+}
+
+}  // namespace

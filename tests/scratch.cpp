@@ -1,0 +1,154 @@
+#include "tests/scratch.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <ndbm.h>
+}
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+int remove_entry(const char* path, const struct stat*, int flag, struct FTW*) {
+  if (flag == FTW_DP) return rmdir(path) == 0 ? 0 : 0;
+  unlink(path);
+  return 0;
+}
+
+int open_up(const char* path, const struct stat* st, int flag, struct FTW*) {
+  if (flag == FTW_D || flag == FTW_DNR) chmod(path, (st->st_mode & 07777) | 0700);
+  return 0;
+}
+
+void drop_privileges() {
+  if (geteuid() != 0) return;
+  if (setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(125);
+}
+
+int wait_status(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return 128 + WTERMSIG(status);
+}
+
+std::string slurp_fd(int fd) {
+  std::string s;
+  char buf[65536];
+  lseek(fd, 0, SEEK_SET);
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) s.append(buf, static_cast<std::size_t>(n));
+  return s;
+}
+
+}  // namespace
+
+scratch_dir::scratch_dir() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+                        "/velorand-test-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+  path = pattern;
+  chmod(path.c_str(), 0755);
+}
+
+scratch_dir::~scratch_dir() {
+  nftw(path.c_str(), open_up, 16, FTW_PHYS);
+  nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f << bytes;
+  ASSERT_TRUE(f.good()) << "cannot write " << path;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) return "<missing>";
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+std::vector<std::string> names_with_prefix(const std::string& dir, const std::string& prefix) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return names;
+  while (dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name.compare(0, prefix.size(), prefix) == 0) names.push_back(name);
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+int run_in_child(const std::function<int()>& body, bool unprivileged) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (unprivileged) drop_privileges();
+    _exit(body());
+  }
+  return pid < 0 ? -1 : wait_status(pid);
+}
+
+bool running_as_root() { return geteuid() == 0; }
+
+std::map<std::string, std::string> db_records(const std::string& path, bool* ok) {
+  std::map<std::string, std::string> records;
+  DBM* db = dbm_open(const_cast<char*>(path.c_str()), O_RDONLY, 0);
+  if (ok != nullptr) *ok = db != nullptr;
+  if (db == nullptr) return records;
+  for (datum k = dbm_firstkey(db); k.dptr != nullptr; k = dbm_nextkey(db)) {
+    std::string key(k.dptr, static_cast<std::size_t>(k.dsize));
+    datum v = dbm_fetch(db, k);
+    records[key] = v.dptr == nullptr ? "<unfetchable>"
+                                     : std::string(v.dptr, static_cast<std::size_t>(v.dsize));
+  }
+  dbm_close(db);
+  return records;
+}
+
+run_result run_program(const std::string& file, const std::vector<std::string>& argv, const std::string& cwd,
+                       bool unprivileged, const std::string& stdout_path) {
+  run_result r;
+  FILE* out = std::tmpfile();
+  FILE* err = std::tmpfile();
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    int in = open("/dev/null", O_RDONLY);
+    int o = stdout_path.empty() ? fileno(out) : open(stdout_path.c_str(), O_WRONLY);
+    if (in < 0 || o < 0) _exit(126);
+    dup2(in, 0);
+    dup2(o, 1);
+    dup2(fileno(err), 2);
+    if (unprivileged) drop_privileges();
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(file.c_str(), args.data());
+    _exit(127);
+  }
+  r.status = wait_status(pid);
+  r.out = slurp_fd(fileno(out));
+  r.err = slurp_fd(fileno(err));
+  std::fclose(out);
+  std::fclose(err);
+  return r;
+}

@@ -1,0 +1,55 @@
+// Helpers shared by the tests: scratch directories, files, running code or
+// the program in a child process, and reading a database back.
+#ifndef VELORAND_TESTS_SCRATCH_H_
+#define VELORAND_TESTS_SCRATCH_H_
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+// A fresh directory under $TMPDIR (or /tmp), mode 0755, removed with its
+// whole tree on destruction.
+struct scratch_dir {
+  std::string path;
+  scratch_dir();
+  ~scratch_dir();
+  scratch_dir(const scratch_dir&) = delete;
+  scratch_dir& operator=(const scratch_dir&) = delete;
+};
+
+// Writes `bytes` to `path`, replacing it; fails the test on error.
+void write_file(const std::string& path, const std::string& bytes);
+
+// Returns the content of `path`, or "<missing>" when it cannot be read.
+std::string read_file(const std::string& path);
+
+// Returns the names in directory `dir` that begin with `prefix`, sorted.
+std::vector<std::string> names_with_prefix(const std::string& dir, const std::string& prefix);
+
+// Runs `body` in a child process and returns its exit status, or 128 plus the
+// signal that ended it. With `unprivileged`, a child running as root first
+// becomes the user nobody, so permission checks apply to it.
+int run_in_child(const std::function<int()>& body, bool unprivileged = false);
+
+// Returns true when this process is root.
+bool running_as_root();
+
+// Returns every record of the ndbm database at `path`, keyed by the key bytes;
+// sets *ok to false when the database cannot be opened.
+std::map<std::string, std::string> db_records(const std::string& path, bool* ok = nullptr);
+
+struct run_result {
+  int status = -1;  // exit status, or 128 plus the signal
+  std::string out;
+  std::string err;
+};
+
+// Runs the program file `file` with the argument vector `argv` (argv[0] as the
+// program sees it) in directory `cwd`, standard input from /dev/null, and
+// returns what it wrote. With `unprivileged`, as in
+// run_in_child. A non-empty `stdout_path` sends standard output there instead.
+run_result run_program(const std::string& file, const std::vector<std::string>& argv, const std::string& cwd,
+                       bool unprivileged = false, const std::string& stdout_path = "");
+
+#endif  // VELORAND_TESTS_SCRATCH_H_
