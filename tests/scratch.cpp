@@ -2,13 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -22,15 +22,29 @@ namespace {
 
 constexpr uid_t kNobody = 65534;
 
-int remove_entry(const char* path, const struct stat*, int flag, struct FTW*) {
-  if (flag == FTW_DP) return rmdir(path) == 0 ? 0 : 0;
-  unlink(path);
-  return 0;
-}
-
-int open_up(const char* path, const struct stat* st, int flag, struct FTW*) {
-  if (flag == FTW_D || flag == FTW_DNR) chmod(path, (st->st_mode & 07777) | 0700);
-  return 0;
+// Removes `name` in the directory `dirfd` with everything below it, working
+// relative to open directories so that no path length limit applies.
+void remove_at(int dirfd, const char* name) {
+  struct stat st;
+  if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+  if (!S_ISDIR(st.st_mode)) {
+    unlinkat(dirfd, name, 0);
+    return;
+  }
+  fchmodat(dirfd, name, 0700, 0);
+  int fd = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  DIR* d = fd < 0 ? nullptr : fdopendir(fd);
+  if (d != nullptr) {
+    std::vector<std::string> names;
+    while (dirent* e = readdir(d)) {
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+        names.push_back(e->d_name);
+      }
+    }
+    for (const std::string& n : names) remove_at(::dirfd(d), n.c_str());
+    closedir(d);
+  }
+  unlinkat(dirfd, name, AT_REMOVEDIR);
 }
 
 void drop_privileges() {
@@ -67,8 +81,7 @@ scratch_dir::scratch_dir() {
 }
 
 scratch_dir::~scratch_dir() {
-  nftw(path.c_str(), open_up, 16, FTW_PHYS);
-  nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+  remove_at(AT_FDCWD, path.c_str());
 }
 
 void write_file(const std::string& path, const std::string& bytes) {
@@ -125,7 +138,8 @@ std::map<std::string, std::string> db_records(const std::string& path, bool* ok)
 }
 
 run_result run_program(const std::string& file, const std::vector<std::string>& argv, const std::string& cwd,
-                       bool unprivileged, const std::string& stdout_path) {
+                       bool unprivileged, const std::string& stdout_path,
+                       const std::string& stderr_path) {
   run_result r;
   FILE* out = std::tmpfile();
   FILE* err = std::tmpfile();
@@ -134,10 +148,11 @@ run_result run_program(const std::string& file, const std::vector<std::string>& 
     if (chdir(cwd.c_str()) != 0) _exit(126);
     int in = open("/dev/null", O_RDONLY);
     int o = stdout_path.empty() ? fileno(out) : open(stdout_path.c_str(), O_WRONLY);
-    if (in < 0 || o < 0) _exit(126);
+    int e = stderr_path.empty() ? fileno(err) : open(stderr_path.c_str(), O_WRONLY);
+    if (in < 0 || o < 0 || e < 0) _exit(126);
     dup2(in, 0);
     dup2(o, 1);
-    dup2(fileno(err), 2);
+    dup2(e, 2);
     if (unprivileged) drop_privileges();
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));

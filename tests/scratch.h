@@ -48,8 +48,10 @@ struct run_result {
 // Runs the program file `file` with the argument vector `argv` (argv[0] as the
 // program sees it) in directory `cwd`, standard input from /dev/null, and
 // returns what it wrote. With `unprivileged`, as in
-// run_in_child. A non-empty `stdout_path` sends standard output there instead.
+// run_in_child. A non-empty `stdout_path` or `stderr_path` sends that stream
+// to the file there instead.
 run_result run_program(const std::string& file, const std::vector<std::string>& argv, const std::string& cwd,
-                       bool unprivileged = false, const std::string& stdout_path = "");
+                       bool unprivileged = false, const std::string& stdout_path = "",
+                       const std::string& stderr_path = "");
 
 #endif  // VELORAND_TESTS_SCRATCH_H_

@@ -1,0 +1,56 @@
+#include "cli/cli.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/common.h"
+#include "scan/scan.h"
+
+int recursive_flag = 0;
+
+namespace {
+
+// GNU getopt permutes arguments unless the option string starts with '+';
+// other systems' getopt follows POSIX already and would take '+' as a letter.
+#if defined(__GLIBC__)
+constexpr char kOptions[] = "+r";
+#else
+constexpr char kOptions[] = "r";
+#endif
+
+}  // namespace
+
+void usage(const char* name) {
+  std::fprintf(stderr, "%s: [-r] <directory> [directory] ...\n", name);
+  std::fputs("\t-r: scan directories recursively\n", stderr);
+  std::exit(1);
+}
+
+int parse_flags(int argc, char** argv) {
+  for (int c; (c = getopt(argc, argv, kOptions)) != -1;) {
+    if (c == 'r') {
+      recursive_flag = 1;
+    } else {
+      usage(argv[0]);
+    }
+  }
+  return optind;
+}
+
+int run(int argc, char** argv) {
+  if (argc < 2) usage(argc > 0 ? argv[0] : "velorand");
+  for (int i = parse_flags(argc, argv); i < argc; ++i) scan_dir(argv[i]);
+  // Lost output must not pass for success.
+  bool flushed = std::fflush(stdout) == 0;
+  if (flushed && !std::ferror(stdout)) return 0;
+  if (flushed) {
+    std::fprintf(stderr, "%s: write error\n", argv[0]);
+  } else {
+    std::fprintf(stderr, "%s: write error: %s\n", argv[0], std::strerror(errno));
+  }
+  return 1;
+}

@@ -1,0 +1,19 @@
+// The command line: "velorand [-r] <directory> [directory] ...". Options are
+// parsed as POSIX getopt does (the first operand ends them, "--" too), then
+// every operand is walked in the order given.
+#ifndef VELORAND_CLI_CLI_H_
+#define VELORAND_CLI_CLI_H_
+
+// Writes the usage text naming the program `name` to standard error and exits
+// with status 1.
+[[noreturn]] void usage(const char* name);
+
+// Sets recursive_flag from the options and returns the index of the first
+// operand in `argv`; does not return when an option is not recognised.
+int parse_flags(int argc, char** argv);
+
+// Walks every operand and returns the exit status: 0, or 1 when standard
+// output could not be written.
+int run(int argc, char** argv);
+
+#endif  // VELORAND_CLI_CLI_H_

@@ -1,0 +1,31 @@
+// The directory scan: walks directories and gives every regular file found a
+// verdict against the digest database.
+//
+// scan_dir lists a directory, passes over "." and "..", and takes the status
+// of every other entry under its joined path "<dir>/<name>". With
+// recursive_flag set it descends into subdirectories depth first; it reports
+// anything that is not a regular file, and hands each regular file to
+// check_file, which prints the path of a duplicate on standard output and
+// records any other file. Every failure is one line on standard error naming
+// the joined path, and the walk goes on.
+#ifndef VELORAND_SCAN_SCAN_H_
+#define VELORAND_SCAN_SCAN_H_
+
+#include <sys/stat.h>
+
+#include <string>
+
+// Walks the directory `path`; a path that cannot be listed is passed over in
+// silence. Returns 0.
+int scan_dir(const std::string& path);
+
+// Prints `joined_path` when the content and size of the file are already
+// recorded, and records them otherwise. `status` is the walk's status record
+// for the file.
+void check_file(const std::string& joined_path, const struct stat& status);
+
+// Writes `path` and a newline to `f`, showing control characters and invalid
+// UTF-8 as '?' when `f` is a terminal; returns false when the write fails.
+bool write_path_line(std::FILE* f, const std::string& path);
+
+#endif  // VELORAND_SCAN_SCAN_H_

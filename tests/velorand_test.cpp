@@ -1,0 +1,484 @@
+// End-to-end tests: the real program, built with its database at db/velorand.db
+// relative to where it runs, in a scratch tree of each case's own.
+#include <dirent.h>
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <ndbm.h>
+}
+
+#include "common/common.h"
+#include "md5/md5.h"
+#include "tests/scratch.h"
+
+namespace {
+
+const char kUsage[] =
+    "velorand: [-r] <directory> [directory] ...\n"
+    "\t-r: scan directories recursively\n";
+
+class Velorand : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(mkdir(at("db").c_str(), 0755), 0);
+    ASSERT_EQ(chmod(at("db").c_str(), 0777), 0);  // for cases run as nobody
+  }
+
+  std::string at(const std::string& rel) const { return dir_.path + "/" + rel; }
+  void dir(const std::string& rel) { ASSERT_EQ(mkdir(at(rel).c_str(), 0755), 0) << rel; }
+  void file(const std::string& rel, const std::string& bytes) { write_file(at(rel), bytes); }
+  void link(const std::string& target, const std::string& rel) {
+    ASSERT_EQ(symlink(target.c_str(), at(rel).c_str()), 0) << rel;
+  }
+
+  run_result run(const std::vector<std::string>& args, bool unprivileged = false) {
+    std::vector<std::string> argv{"velorand"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(VELORAND_TEST_PROGRAM, argv, dir_.path, unprivileged);
+  }
+
+  // Returns the names in `rel` in the order the file system lists them.
+  std::vector<std::string> listing(const std::string& rel) {
+    std::vector<std::string> ordered;
+    DIR* d = opendir(at(rel).c_str());
+    while (dirent* e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n != "." && n != "..") ordered.push_back(n);
+    }
+    closedir(d);
+    return ordered;
+  }
+
+  // Returns "<dir>/<name>\n" for each of `names` but the first met in the listing of `rel`.
+  std::string all_but_first(const std::string& rel, const std::string& shown_dir,
+                            const std::vector<std::string>& names) {
+    std::string out;
+    bool first = true;
+    for (const std::string& n : listing(rel)) {
+      if (std::find(names.begin(), names.end(), n) == names.end()) continue;
+      if (!first) out += shown_dir + "/" + n + "\n";
+      first = false;
+    }
+    return out;
+  }
+
+  // Returns "<shown_dir>/<name>\n" for every entry of `rel` in listing order.
+  std::string all_of(const std::string& rel, const std::string& shown_dir) {
+    std::string out;
+    for (const std::string& n : listing(rel)) out += shown_dir + "/" + n + "\n";
+    return out;
+  }
+
+  // Removes the database files: everything recorded is forgotten.
+  void forget() {
+    for (const std::string& f : names_with_prefix(at("db"), "velorand.db")) {
+      ASSERT_EQ(unlink(at("db/" + f).c_str()), 0);
+    }
+  }
+
+  std::map<std::string, std::string> db() { return db_records(at("db/velorand.db")); }
+
+  scratch_dir dir_;
+};
+
+std::string key_of(const std::string& content) {
+  digest d;
+  md5_of_memory(content.data(), content.size(), d);
+  return std::string(d.begin(), d.end());
+}
+
+std::string keys(std::initializer_list<size_key> ks) {
+  std::string v;
+  for (size_key k : ks) v.append(reinterpret_cast<const char*>(&k), sizeof k);
+  return v;
+}
+
+void expect_run(const run_result& r, int status, const std::string& out, const std::string& err) {
+  EXPECT_EQ(r.status, status);
+  EXPECT_EQ(r.out, out);
+  EXPECT_EQ(r.err, err);
+}
+
+// --- The command line ---
+
+TEST_F(Velorand, NoArgumentsGivesUsage) {
+  expect_run(run({}), 1, "", kUsage);
+  EXPECT_TRUE(names_with_prefix(at("db"), "velorand").empty());
+}
+
+TEST_F(Velorand, UsageNamesProgramAsInvoked) {
+  run_result r = run_program(VELORAND_TEST_PROGRAM, {"./bin/velorand"}, dir_.path);
+  expect_run(r, 1, "", "./bin/velorand: [-r] <directory> [directory] ...\n"
+                       "\t-r: scan directories recursively\n");
+}
+
+TEST_F(Velorand, DashRAloneWalksNothing) { expect_run(run({"-r"}), 0, "", ""); }
+
+TEST_F(Velorand, UnknownOptionWalksNothing) {
+  dir("d");
+  file("d/a", "x");
+  run_result r = run({"-x", "d"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+#if defined(__GLIBC__)
+  EXPECT_EQ(r.err, std::string("velorand: invalid option -- 'x'\n") + kUsage);
+#else
+  EXPECT_TRUE(r.err.size() > sizeof kUsage && r.err.ends_with(kUsage)) << r.err;
+#endif
+  EXPECT_TRUE(db().empty());
+}
+
+// A tree whose only duplicate lies in a subdirectory.
+class Options : public Velorand {
+ protected:
+  void SetUp() override {
+    Velorand::SetUp();
+    dir("d");
+    dir("d/sub");
+    file("d/a", "same");
+    file("d/sub/b", "same");
+  }
+};
+
+TEST_F(Options, RepeatedOrCombinedDashRRecurse) {
+  std::vector<std::string> order = listing("d");
+  bool a_first = std::find(order.begin(), order.end(), "a") <
+                 std::find(order.begin(), order.end(), "sub");
+  const std::string want = a_first ? "d/sub/b\n" : "d/a\n";
+  expect_run(run({"-r", "-r", "d"}), 0, want, "");
+  forget();
+  expect_run(run({"-rr", "d"}), 0, want, "");
+}
+
+TEST_F(Options, OptionAfterOperandIsAnOperand) {
+  expect_run(run({"d", "-r"}), 0, "", "Skipping d/sub\n");
+}
+
+TEST_F(Options, DoubleDashEndsOptions) {
+  expect_run(run({"--", "d"}), 0, "", "Skipping d/sub\n");
+  expect_run(run({"--", "-r", "d"}), 0, "d/a\n", "Skipping d/sub\n");
+}
+
+TEST_F(Options, WithDashRSubdirectoryIsWalked) {
+  run_result r = run({"-r", "d"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  // Whichever of a and sub is listed first holds the file recorded silently.
+  std::vector<std::string> order = listing("d");
+  bool a_first = std::find(order.begin(), order.end(), "a") <
+                 std::find(order.begin(), order.end(), "sub");
+  EXPECT_EQ(r.out, a_first ? "d/sub/b\n" : "d/a\n");
+  EXPECT_EQ(db(), (std::map<std::string, std::string>{{key_of("same"), keys({4})}}));
+}
+
+// --- The walk ---
+
+TEST_F(Velorand, OperandsWalkedInOrderAndTwice) {
+  dir("a");
+  dir("b");
+  file("a/x", "one");
+  file("b/y", "two");
+  expect_run(run({"b", "a", "b"}), 0, "b/y\n", "");
+  expect_run(run({"a"}), 0, "a/x\n", "");
+}
+
+TEST_F(Velorand, OperandThatIsAFileOrMissingIsSilent) {
+  file("plain", "p");
+  dir("d");
+  file("d/f", "f");
+  expect_run(run({"plain", "missing", "d", "d"}), 0, "d/f\n", "");
+  EXPECT_EQ(db().size(), 1u);
+}
+
+TEST_F(Velorand, EmptyDirectoryWritesNothing) {
+  dir("empty");
+  expect_run(run({"-r", "empty"}), 0, "", "");
+}
+
+TEST_F(Velorand, DepthFirstOrder) {
+  // Each subdirectory's entries come before the entries that follow it.
+  dir("d");
+  for (const char* s : {"s1", "s2", "s3"}) {
+    dir(std::string("d/") + s);
+    file(std::string("d/") + s + "/f", "same");
+    file(std::string("d/") + s + "_file", "same");
+  }
+  // Record the content first so every file is printed, in walk order.
+  dir("first");
+  file("first/f", "same");
+  ASSERT_EQ(run({"first"}).out, "");
+  std::string want;
+  for (const std::string& n : listing("d")) {
+    if (n.find("_file") != std::string::npos) {
+      want += "d/" + n + "\n";
+    } else {
+      want += "d/" + n + "/f\n";
+    }
+  }
+  expect_run(run({"-r", "d"}), 0, want, "");
+}
+
+TEST_F(Velorand, SymbolicLinks) {
+  dir("d");
+  dir("elsewhere");
+  file("target", "linked content");
+  file("elsewhere/inner", "inner content");
+  link("../target", "d/to_file");
+  link("../elsewhere", "d/to_dir");
+  link("nowhere", "d/dangling");
+  std::string err;
+  for (const std::string& n : listing("d")) {
+    if (n == "to_dir") err += "Skipping d/to_dir\n";
+    if (n == "dangling") err += "Couldn't stat d/dangling\n";
+  }
+  expect_run(run({"d"}), 0, "", err);
+  EXPECT_EQ(db(), (std::map<std::string, std::string>{{key_of("linked content"), keys({14})}}));
+
+  err.clear();
+  std::string out;
+  for (const std::string& n : listing("d")) {
+    if (n == "to_file") out += "d/to_file\n";
+    if (n == "dangling") err += "Couldn't stat d/dangling\n";
+  }
+  expect_run(run({"-r", "d"}), 0, out, err);
+  EXPECT_EQ(db().count(key_of("inner content")), 1u);
+}
+
+TEST_F(Velorand, TrailingSlashGivesDoubleSlash) {
+  dir("d");
+  dir("d/sub");
+  file("d/a", "x");
+  expect_run(run({"d/"}), 0, "", "Skipping d//sub\n");
+  expect_run(run({"d/"}), 0, "d//a\n", "Skipping d//sub\n");
+}
+
+TEST_F(Velorand, DotFilesHandledDotEntriesNever) {
+  dir("d");
+  file("d/.profile", "dot");
+  file("d/..hidden", "dot");
+  expect_run(run({"d"}), 0, all_but_first("d", "d", {".profile", "..hidden"}), "");
+  expect_run(run({"d"}), 0, all_of("d", "d"), "");
+}
+
+TEST_F(Velorand, FifoIsSkippedWithoutBlocking) {
+  dir("d");
+  ASSERT_EQ(mkfifo(at("d/fifo").c_str(), 0644), 0);
+  expect_run(run({"d"}), 0, "", "Skipping d/fifo\n");
+}
+
+TEST_F(Velorand, LinkCycleEnds) {
+  dir("d");
+  dir("d/sub");
+  file("d/sub/f", "f");
+  link("..", "d/sub/up");
+  link(".", "d/self");
+  std::string want_err;
+  // d/self is d itself; d/sub/up is d again, met inside d/sub.
+  for (const std::string& n : listing("d")) {
+    if (n == "self") want_err += "Directory cycle at d/self\n";
+    if (n == "sub") want_err += "Directory cycle at d/sub/up\n";
+  }
+  expect_run(run({"-r", "d"}), 0, "", want_err);
+}
+
+TEST_F(Velorand, DirectoryReachedTwiceWithoutCycleIsWalkedTwice) {
+  dir("d");
+  dir("d/real");
+  file("d/real/f", "f");
+  link("real", "d/alias");
+  std::string want;
+  bool first = true;
+  for (const std::string& n : listing("d")) {
+    if (!first) want += "d/" + n + "/f\n";
+    first = false;
+  }
+  expect_run(run({"-r", "d"}), 0, want, "");
+}
+
+// Makes a chain of directories named by `component` under `rel`, `depth`
+// deep, and a file "f" at its bottom; returns the file's path below `rel`.
+std::string deep_tree(const std::string& root, const std::string& component, int depth) {
+  int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+  std::string path;
+  for (int i = 0; i < depth; ++i) {
+    EXPECT_EQ(mkdirat(fd, component.c_str(), 0755), 0);
+    int next = openat(fd, component.c_str(), O_RDONLY | O_DIRECTORY);
+    close(fd);
+    fd = next;
+    path += component + "/";
+  }
+  int f = openat(fd, "f", O_WRONLY | O_CREAT, 0644);
+  EXPECT_EQ(write(f, "deep", 4), 4);
+  close(f);
+  close(fd);
+  return path + "f";
+}
+
+TEST_F(Velorand, PathLongerThan1023IsHandled) {
+  dir("d");
+  std::string rel = deep_tree(at("d"), std::string(200, 'n'), 6);
+  ASSERT_GT(rel.size() + 2, 1023u);
+  expect_run(run({"-r", "d"}), 0, "", "");
+  expect_run(run({"-r", "d"}), 0, "d/" + rel + "\n", "");
+}
+
+TEST_F(Velorand, PathLongerThan4095IsReported) {
+  dir("d");
+  std::string component(250, 'n');
+  deep_tree(at("d"), component, 18);
+  // The first joined path the system refuses is reported, and the walk ends there.
+  std::string path = "d";
+  while (path.size() + 1 + component.size() < 4096) path += "/" + component;
+  path += "/" + component;
+  expect_run(run({"-r", "d"}), 0, "", "Couldn't stat " + path + "\n");
+}
+
+TEST_F(Velorand, NamesWithSpacesNewlinesAndStrayBytesAreWrittenExactly) {
+  dir("d");
+  const std::vector<std::string> names = {"with space", "new\nline", "bad\xff\xfe", "tab\tesc\x1b"};
+  for (const std::string& n : names) file("d/" + n, "same");
+  ASSERT_EQ(run({"d"}).status, 0);
+  expect_run(run({"d"}), 0, all_of("d", "d"), "");
+}
+
+// --- The verdict ---
+
+TEST_F(Velorand, DuplicatesInWalkOrderThenEverythingOnRerun) {
+  dir("d");
+  file("d/one", "same");
+  file("d/two", "same");
+  file("d/three", "same");
+  file("d/other", "different");
+  expect_run(run({"d"}), 0, all_but_first("d", "d", {"one", "two", "three"}), "");
+  EXPECT_EQ(db(), (std::map<std::string, std::string>{{key_of("same"), keys({4})},
+                                                      {key_of("different"), keys({9})}}));
+  expect_run(run({"d"}), 0, all_of("d", "d"), "");
+}
+
+TEST_F(Velorand, EmptyFilesShareOneRecord) {
+  dir("d");
+  file("d/e1", "");
+  file("d/e2", "");
+  expect_run(run({"d"}), 0, all_but_first("d", "d", {"e1", "e2"}), "");
+  EXPECT_EQ(db(), (std::map<std::string, std::string>{{key_of(""), keys({0})}}));
+}
+
+TEST_F(Velorand, EqualDigestWithOtherSizeKeyIsNotADuplicate) {
+  // A record left with another size key under this content's digest.
+  DBM* raw = dbm_open(const_cast<char*>(at("db/velorand.db").c_str()), O_RDWR | O_CREAT, 0600);
+  ASSERT_NE(raw, nullptr);
+  std::string k = key_of("content"), v = keys({999});
+  dbm_store(raw, datum{k.data(), 16}, datum{v.data(), 4}, DBM_REPLACE);
+  dbm_close(raw);
+  dir("d");
+  file("d/f", "content");
+  expect_run(run({"d"}), 0, "", "");
+  EXPECT_EQ(db()[key_of("content")], keys({999, 7}));
+}
+
+TEST_F(Velorand, UnreadableFileIsReported) {
+  dir("d");
+  file("d/locked", "secret");
+  file("d/open", "fine");
+  ASSERT_EQ(chmod(at("d/locked").c_str(), 0), 0);
+  expect_run(run({"d"}, running_as_root()), 0, "", "Couldn't open d/locked\n");
+  EXPECT_EQ(db(), (std::map<std::string, std::string>{{key_of("fine"), keys({4})}}));
+}
+
+TEST_F(Velorand, ReadFailingPartWayIsReported) {
+  // Reading /proc/self/mem from its start fails: nothing is mapped at address 0.
+  if (access("/proc/self/mem", R_OK) != 0) GTEST_SKIP() << "no /proc/self/mem";
+  dir("d");
+  link("/proc/self/mem", "d/mem");
+  expect_run(run({"d"}), 0, "", "Couldn't read d/mem\n");
+  EXPECT_TRUE(db().empty());
+}
+
+TEST_F(Velorand, UnopenableDatabaseReportsEveryFile) {
+  ASSERT_EQ(rmdir(at("db").c_str()), 0);
+  dir("d");
+  file("d/a", "same");
+  file("d/b", "same");
+  std::string err;
+  for (const std::string& n : listing("d")) err += "Unable to add d/" + n + "\n";
+  expect_run(run({"d"}), 0, "", err);
+  expect_run(run({"d"}), 0, "", err);
+}
+
+// --- Output ---
+
+// A pseudo-terminal in raw mode; what the program writes to it is read back
+// from the master side.
+struct terminal {
+  int master = -1;
+  std::string slave_path;
+  terminal() {
+    int slave = -1;
+    char name[256];
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return;
+    termios t;
+    tcgetattr(slave, &t);
+    cfmakeraw(&t);
+    tcsetattr(slave, TCSANOW, &t);
+    slave_path = name;
+    chmod(name, 0666);
+    close(slave);
+  }
+  ~terminal() {
+    if (master >= 0) close(master);
+  }
+  std::string drain() {
+    std::string s;
+    char buf[4096];
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;) s.append(buf, static_cast<std::size_t>(n));
+    return s;
+  }
+};
+
+TEST_F(Velorand, TerminalShowsControlCharactersAsQuestionMarks) {
+  terminal out, err;
+  ASSERT_FALSE(out.slave_path.empty());
+  ASSERT_FALSE(err.slave_path.empty());
+  dir("d");
+  file("d/a\x1b]0;owned\x07\n", "same");
+  file("d/caf\xc3\xa9", "same");
+  file("d/bad\xff", "same");
+  ASSERT_EQ(mkfifo(at("d/p\x1b[2J").c_str(), 0644), 0);
+  ASSERT_EQ(run({"d"}).status, 0);  // every regular file is now recorded
+  run_result r =
+      run_program(VELORAND_TEST_PROGRAM, {"velorand", "d"}, dir_.path, false, out.slave_path,
+                  err.slave_path);
+  EXPECT_EQ(r.status, 0);
+  std::string want_out;
+  for (const std::string& n : listing("d")) {
+    if (n == "a\x1b]0;owned\x07\n") want_out += "d/a?]0;owned??\n";
+    if (n == "caf\xc3\xa9") want_out += "d/caf\xc3\xa9\n";
+    if (n == "bad\xff") want_out += "d/bad?\n";
+  }
+  EXPECT_EQ(out.drain(), want_out);
+  EXPECT_EQ(err.drain(), "Skipping d/p?[2J\n");
+}
+
+TEST_F(Velorand, FullStandardOutputFails) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  dir("d");
+  file("d/a", "same");
+  file("d/b", "same");
+  run_result r = run_program(VELORAND_TEST_PROGRAM, {"velorand", "d"}, dir_.path, false,
+                             "/dev/full");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "velorand: write error: No space left on device\n");
+}
+
+}  // namespace
