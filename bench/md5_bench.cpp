@@ -71,8 +71,10 @@ BENCHMARK(BM_OpenSSLChunks4KiB)->MinTime(2.0);
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   ratio_reporter reporter;
-  reporter.pairs = {{"BM_Ours64MiB/min_time:2.000", "BM_OpenSSL64MiB/min_time:2.000"},
-                    {"BM_OursChunks4KiB/min_time:2.000", "BM_OpenSSLChunks4KiB/min_time:2.000"}};
+  reporter.pairs = {
+      {"BM_Ours64MiB/min_time:2.000", "BM_OpenSSL64MiB/min_time:2.000", "bytes_per_second"},
+      {"BM_OursChunks4KiB/min_time:2.000", "BM_OpenSSLChunks4KiB/min_time:2.000",
+       "bytes_per_second"}};
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
 }

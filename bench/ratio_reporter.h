@@ -1,5 +1,5 @@
-// A console reporter that also prints, after the run, the throughput of each
-// of our benchmarks divided by that of the reference it is paired with.
+// A console reporter that also prints, after the run, a counter of each of our
+// benchmarks divided by the same counter of the reference it is paired with.
 #ifndef VELORAND_BENCH_RATIO_REPORTER_H_
 #define VELORAND_BENCH_RATIO_REPORTER_H_
 
@@ -12,25 +12,28 @@
 #include <vector>
 
 struct ratio_reporter : benchmark::ConsoleReporter {
-  // Pairs of (ours, reference) benchmark names, and the counter to compare.
-  std::vector<std::pair<std::string, std::string>> pairs;
-  std::string counter = "bytes_per_second";
-  std::map<std::string, double> seen;
+  struct pair {
+    std::string ours, reference, counter;
+  };
+  std::vector<pair> pairs;
+  std::map<std::pair<std::string, std::string>, double> seen;  // (benchmark, counter)
 
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& r : runs) {
       if (r.run_type != Run::RT_Iteration) continue;
-      auto it = r.counters.find(counter);
-      if (it != r.counters.end()) seen[r.benchmark_name()] = it->second.value;
+      for (const auto& [name, c] : r.counters) seen[{r.benchmark_name(), name}] = c.value;
     }
   }
 
   void Finalize() override {
     ConsoleReporter::Finalize();
-    for (const auto& [ours, ref] : pairs) {
-      if (!seen.count(ours) || !seen.count(ref) || seen[ref] == 0) continue;
-      std::printf("ratio %s / %s = %.3f\n", ours.c_str(), ref.c_str(), seen[ours] / seen[ref]);
+    for (const pair& p : pairs) {
+      auto ours = seen.find({p.ours, p.counter});
+      auto ref = seen.find({p.reference, p.counter});
+      if (ours == seen.end() || ref == seen.end() || ref->second == 0) continue;
+      std::printf("ratio %s / %s (%s) = %.3f\n", p.ours.c_str(), p.reference.c_str(),
+                  p.counter.c_str(), ours->second / ref->second);
     }
   }
 };

@@ -1,6 +1,7 @@
 // Lookups and appends through the digest database beside a raw ndbm loop
 // (open, fetch, store, close) in the same process, on databases of 10^3, 10^5
 // and 10^6 records. Runs in a scratch directory under $TMPDIR or /var/tmp.
+#include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +12,6 @@
 #include <random>
 #include <string>
 
-#include <benchmark/benchmark.h>
 #include "store/store.h"
 
 extern "C" {
@@ -95,7 +95,8 @@ void alternate(benchmark::State& st, Ours ours, Raw raw) {
 }
 
 void BM_Lookup(benchmark::State& st) {
-  alternate(st, [](const digest& d) { benchmark::DoNotOptimize(digest_seen(d, 1)); }, raw_lookup);
+  alternate(
+      st, [](const digest& d) { benchmark::DoNotOptimize(digest_seen(d, 1)); }, raw_lookup);
 }
 
 void BM_Append(benchmark::State& st) {
@@ -118,7 +119,8 @@ int main(int argc, char** argv) {
     std::perror("scratch directory");
     return 1;
   }
-  std::printf("database in %s/db (remove it afterwards)\n", dir.c_str());
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
+  std::string rm = "rm -rf '" + dir + "'";
+  return std::system(rm.c_str()) == 0 ? 0 : 1;
 }

@@ -15,11 +15,11 @@
 #include "common/common.h"
 
 struct md5_state {
-  std::uint32_t A, B, C, D;   // chaining state
-  std::uint32_t total_lo;     // message bytes taken in, low word
-  std::uint32_t total_hi;     // message bytes taken in, high word
-  std::uint32_t buffered;     // bytes waiting at the start of buffer, 0..64
-  std::uint8_t buffer[128];   // room for waiting bytes plus the padded tail
+  std::uint32_t A, B, C, D;  // chaining state
+  std::uint32_t total_lo;    // message bytes taken in, low word
+  std::uint32_t total_hi;    // message bytes taken in, high word
+  std::uint32_t buffered;    // bytes waiting at the start of buffer, 0..64
+  std::uint8_t buffer[128];  // room for waiting bytes plus the padded tail
 };
 
 // Sets `state` to the RFC 1321 initial values with nothing taken in.

@@ -1,5 +1,6 @@
 #include "md5/md5.h"
 
+#include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <unistd.h>
 
@@ -10,8 +11,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace {
 

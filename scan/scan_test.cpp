@@ -1,5 +1,6 @@
 #include "scan/scan.h"
 
+#include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -7,8 +8,6 @@
 
 #include <cstdio>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "tests/scratch.h"
 
@@ -65,8 +64,14 @@ TEST(WritePathLine, TerminalSeesOnlyPrintableCharacters) {
       {"delete", "d/\x7f", "d/?"},
       {"two-byte letter", "d/caf\xc3\xa9", "d/caf\xc3\xa9"},
       {"four-byte symbol", "d/\xf0\x9f\x98\x80", "d/\xf0\x9f\x98\x80"},
-      {"C1 control as UTF-8", "d/\xc2\x9b" "2J", "d/??2J"},
-      {"bare C1 byte", "d/\x9b" "2J", "d/?2J"},
+      {"C1 control as UTF-8",
+       "d/\xc2\x9b"
+       "2J",
+       "d/??2J"},
+      {"bare C1 byte",
+       "d/\x9b"
+       "2J",
+       "d/?2J"},
       {"invalid byte", "d/\xff", "d/?"},
       {"overlong slash", "d/\xc0\xaf", "d/??"},
       {"surrogate", "d/\xed\xa0\x80", "d/???"},

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing and builds velorand in build/release.
+# Installs what is missing, builds velorand in build/release and installs it
+# (the program, its manual page, and the database directory /var/db).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DVELORAND_TESTS=OFF
 cmake --build build/release -j"$(nproc)"
+cmake --install build/release

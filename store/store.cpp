@@ -123,7 +123,9 @@ bool room_to_grow(DBM* db) {
 
 }  // namespace
 
-const char* digest_db_path() { return kDbPath; }
+const char* digest_db_path() {
+  return kDbPath;
+}
 
 int digest_seen(const digest& d, size_key key) {
   db_lock lock;

@@ -1,5 +1,6 @@
 #include "store/store.h"
 
+#include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -9,8 +10,6 @@
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 extern "C" {
 #include <ndbm.h>
@@ -48,7 +47,9 @@ digest digest_of(int n, std::uint8_t last = 0) {
   return d;
 }
 
-std::string key_bytes(const digest& d) { return std::string(d.begin(), d.end()); }
+std::string key_bytes(const digest& d) {
+  return std::string(d.begin(), d.end());
+}
 
 std::string value_of(std::initializer_list<size_key> keys) {
   std::string v;
@@ -79,7 +80,8 @@ TEST_F(Store, FirstUseCreatesDatabaseOwnerOnly) {
   }
   EXPECT_TRUE(records().empty());
   EXPECT_EQ(digest_add(digest_of(1), 7), 0);
-  EXPECT_EQ(records(), (std::map<std::string, std::string>{{key_bytes(digest_of(1)), value_of({7})}}));
+  EXPECT_EQ(records(),
+            (std::map<std::string, std::string>{{key_bytes(digest_of(1)), value_of({7})}}));
   EXPECT_EQ(digest_seen(digest_of(1), 7), 1);
 }
 

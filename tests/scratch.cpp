@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,8 +12,6 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
-
-#include <gtest/gtest.h>
 
 extern "C" {
 #include <ndbm.h>
@@ -73,8 +72,8 @@ std::string slurp_fd(int fd) {
 
 scratch_dir::scratch_dir() {
   const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                        "/velorand-test-XXXXXX";
+  std::string pattern =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/velorand-test-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
   path = pattern;
   chmod(path.c_str(), 0755);
@@ -120,7 +119,9 @@ int run_in_child(const std::function<int()>& body, bool unprivileged) {
   return pid < 0 ? -1 : wait_status(pid);
 }
 
-bool running_as_root() { return geteuid() == 0; }
+bool running_as_root() {
+  return geteuid() == 0;
+}
 
 std::map<std::string, std::string> db_records(const std::string& path, bool* ok) {
   std::map<std::string, std::string> records;
@@ -137,8 +138,8 @@ std::map<std::string, std::string> db_records(const std::string& path, bool* ok)
   return records;
 }
 
-run_result run_program(const std::string& file, const std::vector<std::string>& argv, const std::string& cwd,
-                       bool unprivileged, const std::string& stdout_path,
+run_result run_program(const std::string& file, const std::vector<std::string>& argv,
+                       const std::string& cwd, bool unprivileged, const std::string& stdout_path,
                        const std::string& stderr_path) {
   run_result r;
   FILE* out = std::tmpfile();

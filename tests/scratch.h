@@ -50,8 +50,8 @@ struct run_result {
 // returns what it wrote. With `unprivileged`, as in
 // run_in_child. A non-empty `stdout_path` or `stderr_path` sends that stream
 // to the file there instead.
-run_result run_program(const std::string& file, const std::vector<std::string>& argv, const std::string& cwd,
-                       bool unprivileged = false, const std::string& stdout_path = "",
-                       const std::string& stderr_path = "");
+run_result run_program(const std::string& file, const std::vector<std::string>& argv,
+                       const std::string& cwd, bool unprivileged = false,
+                       const std::string& stdout_path = "", const std::string& stderr_path = "");
 
 #endif  // VELORAND_TESTS_SCRATCH_H_

@@ -2,6 +2,7 @@
 // relative to where it runs, in a scratch tree of each case's own.
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -10,8 +11,6 @@
 #include <algorithm>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 extern "C" {
 #include <ndbm.h>
@@ -118,11 +117,14 @@ TEST_F(Velorand, NoArgumentsGivesUsage) {
 
 TEST_F(Velorand, UsageNamesProgramAsInvoked) {
   run_result r = run_program(VELORAND_TEST_PROGRAM, {"./bin/velorand"}, dir_.path);
-  expect_run(r, 1, "", "./bin/velorand: [-r] <directory> [directory] ...\n"
-                       "\t-r: scan directories recursively\n");
+  expect_run(r, 1, "",
+             "./bin/velorand: [-r] <directory> [directory] ...\n"
+             "\t-r: scan directories recursively\n");
 }
 
-TEST_F(Velorand, DashRAloneWalksNothing) { expect_run(run({"-r"}), 0, "", ""); }
+TEST_F(Velorand, DashRAloneWalksNothing) {
+  expect_run(run({"-r"}), 0, "", "");
+}
 
 TEST_F(Velorand, UnknownOptionWalksNothing) {
   dir("d");
@@ -152,8 +154,8 @@ class Options : public Velorand {
 
 TEST_F(Options, RepeatedOrCombinedDashRRecurse) {
   std::vector<std::string> order = listing("d");
-  bool a_first = std::find(order.begin(), order.end(), "a") <
-                 std::find(order.begin(), order.end(), "sub");
+  bool a_first =
+      std::find(order.begin(), order.end(), "a") < std::find(order.begin(), order.end(), "sub");
   const std::string want = a_first ? "d/sub/b\n" : "d/a\n";
   expect_run(run({"-r", "-r", "d"}), 0, want, "");
   forget();
@@ -175,8 +177,8 @@ TEST_F(Options, WithDashRSubdirectoryIsWalked) {
   EXPECT_EQ(r.err, "");
   // Whichever of a and sub is listed first holds the file recorded silently.
   std::vector<std::string> order = listing("d");
-  bool a_first = std::find(order.begin(), order.end(), "a") <
-                 std::find(order.begin(), order.end(), "sub");
+  bool a_first =
+      std::find(order.begin(), order.end(), "a") < std::find(order.begin(), order.end(), "sub");
   EXPECT_EQ(r.out, a_first ? "d/sub/b\n" : "d/a\n");
   EXPECT_EQ(db(), (std::map<std::string, std::string>{{key_of("same"), keys({4})}}));
 }
@@ -441,7 +443,8 @@ struct terminal {
     std::string s;
     char buf[4096];
     fcntl(master, F_SETFL, O_NONBLOCK);
-    for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;) s.append(buf, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;)
+      s.append(buf, static_cast<std::size_t>(n));
     return s;
   }
 };
@@ -456,9 +459,8 @@ TEST_F(Velorand, TerminalShowsControlCharactersAsQuestionMarks) {
   file("d/bad\xff", "same");
   ASSERT_EQ(mkfifo(at("d/p\x1b[2J").c_str(), 0644), 0);
   ASSERT_EQ(run({"d"}).status, 0);  // every regular file is now recorded
-  run_result r =
-      run_program(VELORAND_TEST_PROGRAM, {"velorand", "d"}, dir_.path, false, out.slave_path,
-                  err.slave_path);
+  run_result r = run_program(VELORAND_TEST_PROGRAM, {"velorand", "d"}, dir_.path, false,
+                             out.slave_path, err.slave_path);
   EXPECT_EQ(r.status, 0);
   std::string want_out;
   for (const std::string& n : listing("d")) {
@@ -475,8 +477,8 @@ TEST_F(Velorand, FullStandardOutputFails) {
   dir("d");
   file("d/a", "same");
   file("d/b", "same");
-  run_result r = run_program(VELORAND_TEST_PROGRAM, {"velorand", "d"}, dir_.path, false,
-                             "/dev/full");
+  run_result r =
+      run_program(VELORAND_TEST_PROGRAM, {"velorand", "d"}, dir_.path, false, "/dev/full");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "velorand: write error: No space left on device\n");
 }
