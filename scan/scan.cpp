@@ -18,7 +18,7 @@ namespace {
 
 // stdio's own buffer is one file system block; a larger one halves the number
 // of read calls on large files.
-constexpr std::size_t kReadBuffer = 128 * 1024;
+constexpr std::size_t kReadBuffer = std::size_t{128} << 10;
 
 using dir_id = std::pair<dev_t, ino_t>;
 
@@ -81,6 +81,10 @@ std::string shown(const std::string& path) {
     i += n;
   }
   return out;
+}
+
+bool write_line(std::FILE* f, const std::string& text) {
+  return std::fwrite(text.data(), 1, text.size(), f) == text.size() && std::putc('\n', f) != EOF;
 }
 
 void report(const char* what, const std::string& path) {
@@ -159,9 +163,8 @@ int digest_file(const std::string& path, digest& out) {
 }  // namespace
 
 bool write_path_line(std::FILE* f, const std::string& path) {
-  bool escape = needs_escaping(path) && isatty(fileno(f));
-  const std::string& text = escape ? shown(path) : path;
-  return std::fwrite(text.data(), 1, text.size(), f) == text.size() && std::putc('\n', f) != EOF;
+  if (needs_escaping(path) && isatty(fileno(f))) return write_line(f, shown(path));
+  return write_line(f, path);
 }
 
 int scan_dir(const std::string& path) {

@@ -36,7 +36,8 @@ constexpr unsigned long long kRoomDivisor = 64;
 struct db_lock {
   int fd = -1;
   db_lock() {
-    fd = open(kLockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // flock needs no write permission; a user who may read the lock may take it.
+    fd = open(kLockPath, O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) return;
     while (flock(fd, LOCK_EX) != 0) {
       if (errno == EINTR) continue;
