@@ -16,8 +16,8 @@
 
 namespace {
 
-// stdio's own buffer is one file system block; a larger one halves the number
-// of read calls on large files.
+// stdio's own buffer is one file system block (4 KiB here); with 128 KiB a
+// large file takes a 32nd of the read calls.
 constexpr std::size_t kReadBuffer = std::size_t{128} << 10;
 
 using dir_id = std::pair<dev_t, ino_t>;
