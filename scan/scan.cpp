@@ -83,13 +83,8 @@ std::string shown(const std::string& path) {
   return out;
 }
 
-bool write_line(std::FILE* f, const std::string& text) {
-  return std::fwrite(text.data(), 1, text.size(), f) == text.size() && std::putc('\n', f) != EOF;
-}
-
 void report(const char* what, const std::string& path) {
-  std::fputs(what, stderr);
-  write_path_line(stderr, path);
+  write_path_line(stderr, what, path);
 }
 
 void walk(const std::string& path, std::vector<dir_id>& descent);
@@ -162,9 +157,16 @@ int digest_file(const std::string& path, digest& out) {
 
 }  // namespace
 
-bool write_path_line(std::FILE* f, const std::string& path) {
-  if (needs_escaping(path) && isatty(fileno(f))) return write_line(f, shown(path));
-  return write_line(f, path);
+bool write_path_line(std::FILE* f, const char* prefix, const std::string& path) {
+  bool escape = needs_escaping(path) && isatty(fileno(f));
+  if (*prefix == '\0' && !escape) {
+    return std::fwrite(path.data(), 1, path.size(), f) == path.size() && std::putc('\n', f) != EOF;
+  }
+  // One write, so that an unbuffered stream gets the line whole.
+  std::string line = prefix;
+  line += escape ? shown(path) : path;
+  line += '\n';
+  return std::fwrite(line.data(), 1, line.size(), f) == line.size();
 }
 
 int scan_dir(const std::string& path) {
@@ -181,7 +183,7 @@ void check_file(const std::string& joined_path, const struct stat& status) {
   if (digest_file(joined_path, d) != 0) return;
   size_key key = size_key_of(status.st_size);
   if (digest_seen(d, key) == 1) {
-    write_path_line(stdout, joined_path);
+    write_path_line(stdout, "", joined_path);
     return;
   }
   if (digest_add(d, key) != 0) report("Unable to add ", joined_path);

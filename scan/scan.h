@@ -13,6 +13,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <string>
 
 // Walks the directory `path`; a path that cannot be listed is passed over in
@@ -24,8 +25,9 @@ int scan_dir(const std::string& path);
 // for the file.
 void check_file(const std::string& joined_path, const struct stat& status);
 
-// Writes `path` and a newline to `f`, showing control characters and invalid
-// UTF-8 as '?' when `f` is a terminal; returns false when the write fails.
-bool write_path_line(std::FILE* f, const std::string& path);
+// Writes `prefix`, `path` and a newline to `f`, showing control characters
+// and invalid UTF-8 in `path` as '?' when `f` is a terminal; returns false
+// when the write fails.
+bool write_path_line(std::FILE* f, const char* prefix, const std::string& path);
 
 #endif  // VELORAND_SCAN_SCAN_H_

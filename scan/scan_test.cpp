@@ -79,10 +79,10 @@ TEST(WritePathLine, TerminalSeesOnlyPrintableCharacters) {
   };
   std::string want_tty, want_file;
   for (const auto& c : cases) {
-    EXPECT_TRUE(write_path_line(tty, c.path)) << c.label;
-    EXPECT_TRUE(write_path_line(file, c.path)) << c.label;
+    EXPECT_TRUE(write_path_line(tty, "", c.path)) << c.label;
+    EXPECT_TRUE(write_path_line(file, "Skipping ", c.path)) << c.label;
     want_tty += c.on_terminal + "\n";
-    want_file += c.path + "\n";
+    want_file += "Skipping " + c.path + "\n";
   }
   std::fclose(tty);
   std::string got;
