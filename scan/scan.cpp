@@ -164,7 +164,11 @@ bool write_path_line(std::FILE* f, const char* prefix, const std::string& path) 
   }
   // One write, so that an unbuffered stream gets the line whole.
   std::string line = prefix;
-  line += escape ? shown(path) : path;
+  if (escape) {
+    line += shown(path);
+  } else {
+    line += path;
+  }
   line += '\n';
   return std::fwrite(line.data(), 1, line.size(), f) == line.size();
 }

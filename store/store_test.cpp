@@ -11,10 +11,6 @@
 #include <string>
 #include <vector>
 
-extern "C" {
-#include <ndbm.h>
-}
-
 #include "tests/scratch.h"
 
 using namespace std::string_literals;
@@ -51,22 +47,6 @@ std::string key_bytes(const digest& d) {
   return std::string(d.begin(), d.end());
 }
 
-std::string value_of(std::initializer_list<size_key> keys) {
-  std::string v;
-  for (size_key k : keys) v.append(reinterpret_cast<const char*>(&k), sizeof k);
-  return v;
-}
-
-// Stores `value` under `d` as some other program might have.
-void store_raw(const digest& d, const std::string& value) {
-  DBM* db = dbm_open(const_cast<char*>("db/velorand.db"), O_RDWR | O_CREAT, 0600);
-  ASSERT_NE(db, nullptr);
-  datum k{const_cast<char*>(reinterpret_cast<const char*>(d.data())), 16};
-  datum v{const_cast<char*>(value.data()), static_cast<int>(value.size())};
-  ASSERT_EQ(dbm_store(db, k, v, DBM_REPLACE), 0);
-  dbm_close(db);
-}
-
 TEST_F(Store, FirstUseCreatesDatabaseOwnerOnly) {
   mode_t old = umask(022);
   EXPECT_EQ(digest_seen(digest_of(1), 7), 0);
@@ -81,7 +61,7 @@ TEST_F(Store, FirstUseCreatesDatabaseOwnerOnly) {
   EXPECT_TRUE(records().empty());
   EXPECT_EQ(digest_add(digest_of(1), 7), 0);
   EXPECT_EQ(records(),
-            (std::map<std::string, std::string>{{key_bytes(digest_of(1)), value_of({7})}}));
+            (std::map<std::string, std::string>{{key_bytes(digest_of(1)), packed_keys({7})}}));
   EXPECT_EQ(digest_seen(digest_of(1), 7), 1);
 }
 
@@ -99,7 +79,7 @@ TEST_F(Store, UmaskLimitsCreationMode) {
 TEST_F(Store, SecondKeyAppendsAfterFirst) {
   EXPECT_EQ(digest_add(digest_of(1), 100), 0);
   EXPECT_EQ(digest_add(digest_of(1), 200), 0);
-  EXPECT_EQ(records()[key_bytes(digest_of(1))], value_of({100, 200}));
+  EXPECT_EQ(records()[key_bytes(digest_of(1))], packed_keys({100, 200}));
   EXPECT_EQ(digest_seen(digest_of(1), 100), 1);
   EXPECT_EQ(digest_seen(digest_of(1), 200), 1);
   EXPECT_EQ(digest_seen(digest_of(1), 300), 0);
@@ -109,23 +89,23 @@ TEST_F(Store, SecondKeyAppendsAfterFirst) {
 TEST_F(Store, AddingARecordedPairChangesNothing) {
   EXPECT_EQ(digest_add(digest_of(1), 100), 0);
   EXPECT_EQ(digest_add(digest_of(1), 100), 0);
-  EXPECT_EQ(records()[key_bytes(digest_of(1))], value_of({100}));
+  EXPECT_EQ(records()[key_bytes(digest_of(1))], packed_keys({100}));
 }
 
 TEST_F(Store, TrailingBytesAreNotAnEntry) {
   // 0x00000009 then two stray bytes that would read as 0x0000BBAA with zeros after them.
-  store_raw(digest_of(1), value_of({9}) + "\xAA\xBB");
+  store_raw("db/velorand.db", key_bytes(digest_of(1)), packed_keys({9}) + "\xAA\xBB");
   EXPECT_EQ(digest_seen(digest_of(1), 9), 1);
   EXPECT_EQ(digest_seen(digest_of(1), 0xBBAA), 0);
   EXPECT_EQ(digest_add(digest_of(1), 5), 0);
-  EXPECT_EQ(records()[key_bytes(digest_of(1))], value_of({9, 5}));
+  EXPECT_EQ(records()[key_bytes(digest_of(1))], packed_keys({9, 5}));
 }
 
 TEST_F(Store, ShortValueHoldsNoEntry) {
-  store_raw(digest_of(1), "\x01\x00"s);
+  store_raw("db/velorand.db", key_bytes(digest_of(1)), "\x01\x00"s);
   EXPECT_EQ(digest_seen(digest_of(1), 1), 0);
   EXPECT_EQ(digest_add(digest_of(1), 1), 0);
-  EXPECT_EQ(records()[key_bytes(digest_of(1))], value_of({1}));
+  EXPECT_EQ(records()[key_bytes(digest_of(1))], packed_keys({1}));
 }
 
 TEST_F(Store, SizeKeysCompareAsSigned32Bits) {

@@ -97,15 +97,24 @@ std::string read_file(const std::string& path) {
   return s.str();
 }
 
-std::vector<std::string> names_with_prefix(const std::string& dir, const std::string& prefix) {
+std::vector<std::string> listing(const std::string& dir) {
   std::vector<std::string> names;
   DIR* d = opendir(dir.c_str());
   if (d == nullptr) return names;
   while (dirent* e = readdir(d)) {
-    std::string name = e->d_name;
-    if (name.compare(0, prefix.size(), prefix) == 0) names.push_back(name);
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+      names.push_back(e->d_name);
+    }
   }
   closedir(d);
+  return names;
+}
+
+std::vector<std::string> names_with_prefix(const std::string& dir, const std::string& prefix) {
+  std::vector<std::string> names;
+  for (const std::string& n : listing(dir)) {
+    if (n.compare(0, prefix.size(), prefix) == 0) names.push_back(n);
+  }
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -136,6 +145,21 @@ std::map<std::string, std::string> db_records(const std::string& path, bool* ok)
   }
   dbm_close(db);
   return records;
+}
+
+std::string packed_keys(std::initializer_list<std::int32_t> keys) {
+  std::string v;
+  for (std::int32_t k : keys) v.append(reinterpret_cast<const char*>(&k), sizeof k);
+  return v;
+}
+
+void store_raw(const std::string& path, const std::string& key, const std::string& value) {
+  DBM* db = dbm_open(const_cast<char*>(path.c_str()), O_RDWR | O_CREAT, 0600);
+  ASSERT_NE(db, nullptr) << path;
+  datum k{const_cast<char*>(key.data()), static_cast<int>(key.size())};
+  datum v{const_cast<char*>(value.data()), static_cast<int>(value.size())};
+  EXPECT_EQ(dbm_store(db, k, v, DBM_REPLACE), 0);
+  dbm_close(db);
 }
 
 run_result run_program(const std::string& file, const std::vector<std::string>& argv,

@@ -3,7 +3,9 @@
 #ifndef VELORAND_TESTS_SCRATCH_H_
 #define VELORAND_TESTS_SCRATCH_H_
 
+#include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -24,6 +26,10 @@ void write_file(const std::string& path, const std::string& bytes);
 // Returns the content of `path`, or "<missing>" when it cannot be read.
 std::string read_file(const std::string& path);
 
+// Returns the names in directory `dir` but "." and "..", in the order the
+// file system lists them (the order the program walks them in).
+std::vector<std::string> listing(const std::string& dir);
+
 // Returns the names in directory `dir` that begin with `prefix`, sorted.
 std::vector<std::string> names_with_prefix(const std::string& dir, const std::string& prefix);
 
@@ -38,6 +44,13 @@ bool running_as_root();
 // Returns every record of the ndbm database at `path`, keyed by the key bytes;
 // sets *ok to false when the database cannot be opened.
 std::map<std::string, std::string> db_records(const std::string& path, bool* ok = nullptr);
+
+// Returns size keys packed as the database stores them.
+std::string packed_keys(std::initializer_list<std::int32_t> keys);
+
+// Stores `value` under `key` in the ndbm database at `path`, as another
+// program might have; fails the test on error.
+void store_raw(const std::string& path, const std::string& key, const std::string& value);
 
 struct run_result {
   int status = -1;  // exit status, or 128 plus the signal

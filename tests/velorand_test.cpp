@@ -1,6 +1,5 @@
 // End-to-end tests: the real program, built with its database at db/velorand.db
 // relative to where it runs, in a scratch tree of each case's own.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -11,10 +10,6 @@
 #include <algorithm>
 #include <string>
 #include <vector>
-
-extern "C" {
-#include <ndbm.h>
-}
 
 #include "common/common.h"
 #include "md5/md5.h"
@@ -46,17 +41,7 @@ class Velorand : public ::testing::Test {
     return run_program(VELORAND_TEST_PROGRAM, argv, dir_.path, unprivileged);
   }
 
-  // Returns the names in `rel` in the order the file system lists them.
-  std::vector<std::string> listing(const std::string& rel) {
-    std::vector<std::string> ordered;
-    DIR* d = opendir(at(rel).c_str());
-    while (dirent* e = readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") ordered.push_back(n);
-    }
-    closedir(d);
-    return ordered;
-  }
+  std::vector<std::string> listing(const std::string& rel) const { return ::listing(at(rel)); }
 
   // Returns "<dir>/<name>\n" for each of `names` but the first met in the listing of `rel`.
   std::string all_but_first(const std::string& rel, const std::string& shown_dir,
@@ -94,12 +79,6 @@ std::string key_of(const std::string& content) {
   digest d;
   md5_of_memory(content.data(), content.size(), d);
   return std::string(d.begin(), d.end());
-}
-
-std::string keys(std::initializer_list<size_key> ks) {
-  std::string v;
-  for (size_key k : ks) v.append(reinterpret_cast<const char*>(&k), sizeof k);
-  return v;
 }
 
 void expect_run(const run_result& r, int status, const std::string& out, const std::string& err) {
@@ -180,7 +159,7 @@ TEST_F(Options, WithDashRSubdirectoryIsWalked) {
   bool a_first =
       std::find(order.begin(), order.end(), "a") < std::find(order.begin(), order.end(), "sub");
   EXPECT_EQ(r.out, a_first ? "d/sub/b\n" : "d/a\n");
-  EXPECT_EQ(db(), (std::map<std::string, std::string>{{key_of("same"), keys({4})}}));
+  EXPECT_EQ(db(), (std::map<std::string, std::string>{{key_of("same"), packed_keys({4})}}));
 }
 
 // --- The walk ---
@@ -244,7 +223,8 @@ TEST_F(Velorand, SymbolicLinks) {
     if (n == "dangling") err += "Couldn't stat d/dangling\n";
   }
   expect_run(run({"d"}), 0, "", err);
-  EXPECT_EQ(db(), (std::map<std::string, std::string>{{key_of("linked content"), keys({14})}}));
+  EXPECT_EQ(db(),
+            (std::map<std::string, std::string>{{key_of("linked content"), packed_keys({14})}}));
 
   err.clear();
   std::string out;
@@ -362,8 +342,8 @@ TEST_F(Velorand, DuplicatesInWalkOrderThenEverythingOnRerun) {
   file("d/three", "same");
   file("d/other", "different");
   expect_run(run({"d"}), 0, all_but_first("d", "d", {"one", "two", "three"}), "");
-  EXPECT_EQ(db(), (std::map<std::string, std::string>{{key_of("same"), keys({4})},
-                                                      {key_of("different"), keys({9})}}));
+  EXPECT_EQ(db(), (std::map<std::string, std::string>{{key_of("same"), packed_keys({4})},
+                                                      {key_of("different"), packed_keys({9})}}));
   expect_run(run({"d"}), 0, all_of("d", "d"), "");
 }
 
@@ -372,20 +352,16 @@ TEST_F(Velorand, EmptyFilesShareOneRecord) {
   file("d/e1", "");
   file("d/e2", "");
   expect_run(run({"d"}), 0, all_but_first("d", "d", {"e1", "e2"}), "");
-  EXPECT_EQ(db(), (std::map<std::string, std::string>{{key_of(""), keys({0})}}));
+  EXPECT_EQ(db(), (std::map<std::string, std::string>{{key_of(""), packed_keys({0})}}));
 }
 
 TEST_F(Velorand, EqualDigestWithOtherSizeKeyIsNotADuplicate) {
   // A record left with another size key under this content's digest.
-  DBM* raw = dbm_open(const_cast<char*>(at("db/velorand.db").c_str()), O_RDWR | O_CREAT, 0600);
-  ASSERT_NE(raw, nullptr);
-  std::string k = key_of("content"), v = keys({999});
-  dbm_store(raw, datum{k.data(), 16}, datum{v.data(), 4}, DBM_REPLACE);
-  dbm_close(raw);
+  store_raw(at("db/velorand.db"), key_of("content"), packed_keys({999}));
   dir("d");
   file("d/f", "content");
   expect_run(run({"d"}), 0, "", "");
-  EXPECT_EQ(db()[key_of("content")], keys({999, 7}));
+  EXPECT_EQ(db()[key_of("content")], packed_keys({999, 7}));
 }
 
 TEST_F(Velorand, UnreadableFileIsReported) {
@@ -394,7 +370,7 @@ TEST_F(Velorand, UnreadableFileIsReported) {
   file("d/open", "fine");
   ASSERT_EQ(chmod(at("d/locked").c_str(), 0), 0);
   expect_run(run({"d"}, running_as_root()), 0, "", "Couldn't open d/locked\n");
-  EXPECT_EQ(db(), (std::map<std::string, std::string>{{key_of("fine"), keys({4})}}));
+  EXPECT_EQ(db(), (std::map<std::string, std::string>{{key_of("fine"), packed_keys({4})}}));
 }
 
 TEST_F(Velorand, ReadFailingPartWayIsReported) {
