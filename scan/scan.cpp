@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -102,6 +103,9 @@ void descend(const std::string& joined, const struct stat& st, std::vector<dir_i
 
 void walk(const std::string& path, std::vector<dir_id>& descent) {
   listing list(path);
+  // A directory that vanished, or that this user may not read, must not pass
+  // for an empty one: a mistyped cron line would look like a clean run.
+  if (list.count < 0) return report(errno == ENOTDIR ? "Skipping " : "Couldn't open ", path);
   std::string joined;
   for (int i = 0; i < list.count; ++i) {
     const char* name = list.entries[i]->d_name;
@@ -145,8 +149,9 @@ std::FILE* open_regular(const std::string& path) {
 // Returns 0 after writing the digest of the file at `path` to `out`, or 1
 // after reporting why it could not be read to the end.
 int digest_file(const std::string& path, digest& out) {
-  static_assert(kReadBuffer <= 1 << 20, "the read buffer lives on the stack");
-  char buf[kReadBuffer];  // declared first: it must outlive the stream
+  // Static, not on the stack: a reduced stack limit or a deep walk must not
+  // overflow. One stream at a time uses it, and it is closed before return.
+  static char buf[kReadBuffer];
   stream s{open_regular(path)};
   if (s.f == nullptr) return 1;
   std::setvbuf(s.f, buf, _IOFBF, sizeof buf);

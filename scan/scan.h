@@ -16,8 +16,8 @@
 #include <cstdio>
 #include <string>
 
-// Walks the directory `path`; a path that cannot be listed is passed over in
-// silence. Returns 0.
+// Walks the directory `path`; a path that is not a directory is reported as
+// skipped, and one that cannot be listed as not opened. Returns 0.
 int scan_dir(const std::string& path);
 
 // Prints `joined_path` when the content and size of the file are already

@@ -164,6 +164,26 @@ TEST_F(Options, WithDashRSubdirectoryIsWalked) {
 
 // --- The walk ---
 
+// Makes a chain of directories named by `component` under `rel`, `depth`
+// deep, and a file "f" at its bottom; returns the file's path below `rel`.
+std::string deep_tree(const std::string& root, const std::string& component, int depth) {
+  int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+  std::string path;
+  for (int i = 0; i < depth; ++i) {
+    EXPECT_EQ(mkdirat(fd, component.c_str(), 0755), 0);
+    int next = openat(fd, component.c_str(), O_RDONLY | O_DIRECTORY);
+    close(fd);
+    fd = next;
+    path += component + "/";
+  }
+  int f = openat(fd, "f", O_WRONLY | O_CREAT, 0644);
+  EXPECT_EQ(write(f, "deep", 4), 4);
+  close(f);
+  close(fd);
+  return path + "f";
+}
+
+
 TEST_F(Velorand, OperandsWalkedInOrderAndTwice) {
   dir("a");
   dir("b");
@@ -173,12 +193,35 @@ TEST_F(Velorand, OperandsWalkedInOrderAndTwice) {
   expect_run(run({"a"}), 0, "a/x\n", "");
 }
 
-TEST_F(Velorand, OperandThatIsAFileOrMissingIsSilent) {
+TEST_F(Velorand, OperandThatCannotBeListedIsReported) {
   file("plain", "p");
   dir("d");
   file("d/f", "f");
-  expect_run(run({"plain", "missing", "d", "d"}), 0, "d/f\n", "");
+  expect_run(run({"plain", "missing", "", "d", "d"}), 0, "d/f\n",
+             "Skipping plain\nCouldn't open missing\nCouldn't open \n");
   EXPECT_EQ(db().size(), 1u);
+}
+
+TEST_F(Velorand, SubdirectoryThatCannotBeListedIsReported) {
+  dir("d");
+  dir("d/closed");
+  file("d/closed/f", "f");
+  ASSERT_EQ(chmod(at("d/closed").c_str(), 0), 0);
+  // Root may list any directory: the case runs as nobody then.
+  expect_run(run({"-r", "d"}, running_as_root()), 0, "", "Couldn't open d/closed\n");
+}
+
+TEST_F(Velorand, ReducedStackLimit) {
+  // The read buffer and a 400-deep descent must both fit a small stack.
+  dir("s");
+  file("s/f", "f");
+  dir("d");
+  std::string rel = deep_tree(at("d"), "n", 400);
+  const std::string prog = VELORAND_TEST_PROGRAM;
+  run_result r = run_program("/bin/sh", {"sh", "-c", "ulimit -s 144 && " + prog + " s s"}, dir_.path);
+  expect_run(r, 0, "s/f\n", "");
+  r = run_program("/bin/sh", {"sh", "-c", "ulimit -s 256 && " + prog + " -r d d"}, dir_.path);
+  expect_run(r, 0, "d/" + rel + "\n", "");
 }
 
 TEST_F(Velorand, EmptyDirectoryWritesNothing) {
@@ -285,25 +328,6 @@ TEST_F(Velorand, DirectoryReachedTwiceWithoutCycleIsWalkedTwice) {
     first = false;
   }
   expect_run(run({"-r", "d"}), 0, want, "");
-}
-
-// Makes a chain of directories named by `component` under `rel`, `depth`
-// deep, and a file "f" at its bottom; returns the file's path below `rel`.
-std::string deep_tree(const std::string& root, const std::string& component, int depth) {
-  int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
-  std::string path;
-  for (int i = 0; i < depth; ++i) {
-    EXPECT_EQ(mkdirat(fd, component.c_str(), 0755), 0);
-    int next = openat(fd, component.c_str(), O_RDONLY | O_DIRECTORY);
-    close(fd);
-    fd = next;
-    path += component + "/";
-  }
-  int f = openat(fd, "f", O_WRONLY | O_CREAT, 0644);
-  EXPECT_EQ(write(f, "deep", 4), 4);
-  close(f);
-  close(fd);
-  return path + "f";
 }
 
 TEST_F(Velorand, PathLongerThan1023IsHandled) {
