@@ -1,5 +1,6 @@
 #include "store/store.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -7,8 +8,10 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <vector>
 
 extern "C" {
@@ -23,55 +26,239 @@ namespace {
 
 constexpr char kDbPath[] = VELORAND_DB_PATH;
 constexpr char kLockPath[] = VELORAND_DB_PATH ".lock";
+// The file holding the records: its absence alone means there is no database.
+#if defined(GDBM_VERSION_MAJOR)
+constexpr char kDataPath[] = VELORAND_DB_PATH ".pag";
+#else
+constexpr char kDataPath[] = VELORAND_DB_PATH ".db";
+#endif
+// A new database is built here and moved into place only once complete.
+constexpr char kStageDir[] = VELORAND_DB_PATH ".new";
 
-// GDBM grows its file by a few blocks per store, except when its hash
-// directory doubles: then it writes a new directory of twice the size.
-// Measured with bench/gdbm_growth up to 2,000,000 records: 12 KiB at most
-// below 5 MB, then never more than 0.18% of the file's size (270 KiB at
-// 181 MB). An append goes ahead only with 1 MiB plus 1/64 of the file's size
-// free, so a store never meets a full disk part way through.
-constexpr unsigned long long kFixedRoom = 1ull << 20;
-constexpr unsigned long long kRoomDivisor = 64;
+// The library grows its file by a few blocks per store, except when its hash
+// directory doubles. Measured with bench/db_growth up to 2,000,000 records:
+// at most 12 KiB below 5 MB, then never more than 0.18% of the file (270 KiB
+// at 181 MB). A store goes ahead only with four times that bound free,
+// 64 KiB plus 1/128 of the file, so a 1 MiB file system still holds some
+// 7,000 records, and creation asks for the same 64 KiB.
+constexpr off_t kRoomFloor = off_t{64} << 10;
+constexpr off_t kRoomDivisor = 128;
+
+off_t room_needed(off_t size) {
+  return kRoomFloor + size / kRoomDivisor;
+}
+
+// The room allocated ahead of a store: twice the largest growth measured.
+off_t reserve_for(off_t size) {
+  return room_needed(size) / 2;
+}
+
+// Closes a descriptor on destruction, keeping errno.
+struct fd_holder {
+  int fd = -1;
+  explicit fd_holder(int f) : fd(f) {}
+  ~fd_holder() {
+    if (fd < 0) return;
+    int saved = errno;
+    close(fd);
+    errno = saved;
+  }
+  fd_holder(const fd_holder&) = delete;
+  fd_holder& operator=(const fd_holder&) = delete;
+};
 
 // Holds an exclusive lock on the lock file from construction to destruction.
 struct db_lock {
-  int fd = -1;
-  db_lock() {
+  fd_holder file;
+  db_lock() : file(open(kLockPath, O_RDONLY | O_CREAT | O_CLOEXEC, 0600)) {
     // flock needs no write permission; a user who may read the lock may take it.
-    fd = open(kLockPath, O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return;
-    while (flock(fd, LOCK_EX) != 0) {
+    while (file.fd >= 0 && flock(file.fd, LOCK_EX) != 0) {
       if (errno == EINTR) continue;
       int saved = errno;
-      close(fd);
-      fd = -1;
+      close(file.fd);
+      file.fd = -1;
       errno = saved;
-      return;
     }
   }
-  ~db_lock() {
-    if (fd < 0) return;
-    int saved = errno;
-    close(fd);  // closing releases the lock
-    errno = saved;
-  }
-  db_lock(const db_lock&) = delete;
-  db_lock& operator=(const db_lock&) = delete;
+  bool held() const { return file.fd >= 0; }
 };
 
-// Holds the database open from construction to destruction.
+// Holds the database open from construction (or open_db) to destruction.
 struct db_handle {
-  DBM* db;
-  db_handle() : db(dbm_open(const_cast<char*>(kDbPath), O_RDWR | O_CREAT, 0600)) {}
-  ~db_handle() {
+  DBM* db = nullptr;
+  ~db_handle() { reset(); }
+  void reset() {
     if (db == nullptr) return;
     int saved = errno;
     dbm_close(db);
+    db = nullptr;
     errno = saved;
   }
-  db_handle(const db_handle&) = delete;
-  db_handle& operator=(const db_handle&) = delete;
 };
+
+// Returns true when the file system holding `fd`, and the process's file
+// size limit, leave `need` bytes beyond `size`; sets errno otherwise.
+bool room_for(int fd, off_t size, off_t need) {
+  struct statvfs vfs;
+  if (fstatvfs(fd, &vfs) != 0) return false;
+  unsigned long long avail =
+      static_cast<unsigned long long>(vfs.f_bavail) * static_cast<unsigned long long>(vfs.f_frsize);
+  if (avail < static_cast<unsigned long long>(need)) {
+    errno = ENOSPC;
+    return false;
+  }
+  // Growing past the limit would kill the process with SIGXFSZ.
+  struct rlimit lim;
+  if (getrlimit(RLIMIT_FSIZE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY &&
+      lim.rlim_cur < static_cast<rlim_t>(size + need)) {
+    errno = EFBIG;
+    return false;
+  }
+  return true;
+}
+
+std::string parent_of(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string base_of(const std::string& path) {
+  return path.substr(path.rfind('/') + 1);
+}
+
+// Removes the staging directory and whatever a creation that died left in it.
+void clear_stage() {
+  DIR* dir = opendir(kStageDir);
+  if (dir == nullptr) return;
+  while (dirent* e = readdir(dir)) {
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+      unlinkat(dirfd(dir), e->d_name, 0);
+    }
+  }
+  closedir(dir);
+  rmdir(kStageDir);
+}
+
+// Moves every file of a database built in the staging directory into `parent`.
+bool move_staged(const std::string& parent) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(kStageDir);
+  if (dir == nullptr) return false;
+  while (dirent* e = readdir(dir)) {
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+      names.emplace_back(e->d_name);
+    }
+  }
+  closedir(dir);
+  // The data file last: until it is there, the database is missing and the
+  // next creation starts again.
+  const std::string data = base_of(kDataPath);
+  std::stable_partition(names.begin(), names.end(),
+                        [&](const std::string& n) { return n != data; });
+  for (const std::string& n : names) {
+    std::string from = std::string(kStageDir) + "/" + n;
+    if (rename(from.c_str(), (parent + "/" + n).c_str()) != 0) return false;
+  }
+  return true;
+}
+
+// Creates an empty database. It is built apart and moved into place whole,
+// so a creation that fails or is killed part way leaves nothing that a later
+// run cannot use. REQUIRES: the lock is held.
+bool create_db() {
+  const std::string parent = parent_of(kDbPath);
+  fd_holder dir(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.fd < 0 || !room_for(dir.fd, 0, kRoomFloor)) return false;
+  clear_stage();
+  if (mkdir(kStageDir, 0700) != 0) return false;
+  std::string staged = std::string(kStageDir) + "/" + base_of(kDbPath);
+  DBM* db = dbm_open(staged.data(), O_RDWR | O_CREAT, 0600);
+  bool ok = db != nullptr;
+  if (ok) dbm_close(db);
+  ok = ok && move_staged(parent) && fsync(dir.fd) == 0;
+  int saved = errno;
+  clear_stage();
+  errno = saved;
+  return ok;
+}
+
+#if defined(GDBM_VERSION_MAJOR)
+// GDBM extends its file by writing zeros when a store reaches past the end;
+// when such a write fails, GDBM 1.23 still writes the directory and header
+// that point into the space it could not write, and a bucket of records
+// stored long before is lost. So the room a store may take is allocated
+// before it: GDBM then finds the file long enough, makes no write of its own,
+// and every change lands in allocated pages of its mapping. GDBM takes a file
+// longer than its header records for one hurt by an interrupted write and
+// refuses it, so afterwards the file is cut back to that length.
+// Reads the end of the space GDBM's header accounts for into `end`; returns
+// false for a header this code does not know.
+bool header_end(int fd, off_t& end) {
+  constexpr std::uint32_t kMagic64 = 0x13579acf, kNumsyncMagic64 = 0x13579ad1;
+  unsigned char h[40];
+  std::uint32_t magic;
+  std::int64_t next;
+  if (pread(fd, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) return false;
+  std::memcpy(&magic, h, sizeof magic);
+  std::memcpy(&next, h + 32, sizeof next);
+  end = static_cast<off_t>(next);
+  return (magic == kMagic64 || magic == kNumsyncMagic64) && next > 0;
+}
+
+bool zeros_from(int fd, off_t from, off_t to) {
+  char buf[4096];
+  for (off_t at = from; at < to;) {
+    ssize_t n = pread(fd, buf, static_cast<std::size_t>(std::min<off_t>(to - at, sizeof buf)), at);
+    if (n <= 0) return false;
+    if (std::any_of(buf, buf + n, [](char c) { return c != 0; })) return false;
+    at += n;
+  }
+  return true;
+}
+
+// Cuts the file back to the length its header records. Unless `known_unused`,
+// only when the rest is zeros: room reserved, or grown by GDBM, for a store
+// that died before it wrote there.
+void trim_to_header(int fd, bool known_unused) {
+  struct stat st;
+  off_t end = 0;
+  if (fstat(fd, &st) != 0 || !header_end(fd, end) || end >= st.st_size) return;
+  if (known_unused || zeros_from(fd, end, st.st_size)) ftruncate(fd, end);
+}
+
+// Returns true when the open database is longer than its header records.
+bool overlong(DBM* db) {
+  struct stat st;
+  off_t end = 0;
+  int fd = dbm_pagfno(db);
+  return fstat(fd, &st) == 0 && header_end(fd, end) && end < st.st_size;
+}
+
+void repair_overlong() {
+  fd_holder data(open(kDataPath, O_RDWR | O_CLOEXEC));
+  if (data.fd >= 0) trim_to_header(data.fd, false);
+}
+#endif
+
+// Opens the database for reading and writing, creating it when it does not
+// exist yet. REQUIRES: the lock is held.
+bool open_db(db_handle& h) {
+  h.db = dbm_open(const_cast<char*>(kDbPath), O_RDWR, 0600);
+  // The library's errno is no proof of absence: only a missing data file is.
+  if (h.db == nullptr && access(kDataPath, F_OK) != 0 && errno == ENOENT && create_db()) {
+    h.db = dbm_open(const_cast<char*>(kDbPath), O_RDWR, 0600);
+  }
+#if defined(GDBM_VERSION_MAJOR)
+  // A process that died during a store can leave its reserved room behind.
+  if (h.db != nullptr && overlong(h.db)) {
+    h.reset();
+    repair_overlong();
+    h.db = dbm_open(const_cast<char*>(kDbPath), O_RDWR, 0600);
+  }
+#endif
+  return h.db != nullptr;
+}
 
 datum key_of(const digest& d) {
   return datum{reinterpret_cast<char*>(const_cast<std::uint8_t*>(d.data())),
@@ -98,29 +285,29 @@ int data_fd(DBM* db) {
 #endif
 }
 
-// Returns true when the database's file system, and the process's file size
-// limit, leave room for the library's largest growth step. A write that fails
-// part way leaves the library's file unreadable, so it is never attempted.
-bool room_to_grow(DBM* db) {
-  int fd = data_fd(db);
+// Stores `value` under `key` once the room the store may take is there;
+// returns false, with nothing written, when it is not or the store fails.
+bool store_with_room(db_handle& h, datum key, datum value) {
+  int fd = data_fd(h.db);
   struct stat st;
-  struct statvfs vfs;
-  struct rlimit lim;
-  if (fd < 0 || fstat(fd, &st) != 0 || fstatvfs(fd, &vfs) != 0) return false;
-  unsigned long long size = static_cast<unsigned long long>(st.st_size);
-  unsigned long long need = kFixedRoom + size / kRoomDivisor;
-  unsigned long long avail =
-      static_cast<unsigned long long>(vfs.f_bavail) * static_cast<unsigned long long>(vfs.f_frsize);
-  if (avail < need) {
-    errno = ENOSPC;
+  if (fd < 0 || fstat(fd, &st) != 0) return false;
+  off_t need = room_needed(st.st_size);
+  if (!room_for(fd, st.st_size, need)) return false;
+#if defined(GDBM_VERSION_MAJOR)
+  int err = posix_fallocate(fd, st.st_size, reserve_for(st.st_size));
+  if (err != 0) {
+    ftruncate(fd, st.st_size);
+    errno = err;
     return false;
   }
-  if (getrlimit(RLIMIT_FSIZE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY &&
-      lim.rlim_cur < size + need) {
-    errno = EFBIG;
-    return false;
-  }
-  return true;
+  fd_holder data(dup(fd));  // outlives the handle, to cut the file back after the close
+  bool stored = data.fd >= 0 && dbm_store(h.db, key, value, DBM_REPLACE) == 0;
+  h.reset();
+  if (data.fd >= 0) trim_to_header(data.fd, true);
+  return stored;
+#else
+  return dbm_store(h.db, key, value, DBM_REPLACE) == 0;
+#endif
 }
 
 }  // namespace
@@ -131,18 +318,18 @@ const char* digest_db_path() {
 
 int digest_seen(const digest& d, size_key key) {
   db_lock lock;
-  if (lock.fd < 0) return -1;
+  if (!lock.held()) return -1;
   db_handle h;
-  if (h.db == nullptr) return -1;
+  if (!open_db(h)) return -1;
   // The fetched bytes are the library's until the close; they are read first.
   return holds(dbm_fetch(h.db, key_of(d)), key) ? 1 : 0;
 }
 
 int digest_add(const digest& d, size_key key) {
   db_lock lock;
-  if (lock.fd < 0) return -1;
+  if (!lock.held()) return -1;
   db_handle h;
-  if (h.db == nullptr) return -1;
+  if (!open_db(h)) return -1;
   datum old = dbm_fetch(h.db, key_of(d));
   // Another process may have recorded the pair since this one looked.
   if (holds(old, key)) return 0;
@@ -152,8 +339,6 @@ int digest_add(const digest& d, size_key key) {
   std::vector<char> value(kept + sizeof key);
   if (kept != 0) std::memcpy(value.data(), old.dptr, kept);
   std::memcpy(value.data() + kept, &key, sizeof key);
-  if (!room_to_grow(h.db)) return 1;
   datum v{value.data(), static_cast<int>(value.size())};
-  if (dbm_store(h.db, key_of(d), v, DBM_REPLACE) != 0) return 1;
-  return 0;
+  return store_with_room(h, key_of(d), v) ? 0 : 1;
 }

@@ -1,13 +1,17 @@
 #include "store/store.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,10 +41,7 @@ class Store : public ::testing::Test {
 };
 
 digest digest_of(int n, std::uint8_t last = 0) {
-  digest d{};
-  std::memcpy(d.data(), &n, sizeof n);
-  d[15] = last;
-  return d;
+  return numbered_digest(n, last);
 }
 
 std::string key_bytes(const digest& d) {
@@ -263,19 +264,160 @@ TEST_F(Store, FileSizeLimitRefusesBeforeTheLibraryFails) {
   expect_consistent(std::stoi(read_file("count")));
 }
 
+// Mounts a tmpfs of `size` on db/, or returns false when this process may not.
+bool mount_small(const char* size) {
+  std::string options = std::string("size=") + size + ",mode=0755";
+  return running_as_root() && mount("tmpfs", "db", "tmpfs", 0, options.c_str()) == 0;
+}
+
 TEST_F(Store, FullFileSystemLeavesDatabaseConsistent) {
-  if (!running_as_root()) GTEST_SKIP() << "mounting a small file system needs root";
-  if (mount("tmpfs", "db", "tmpfs", 0, "size=4m,mode=0755") != 0) {
-    GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
-  }
-  mounted_ = true;
+  // A 1 MiB file system holds thousands of records, then refuses the rest.
+  if (!(mounted_ = mount_small("1m"))) GTEST_SKIP() << "cannot mount a tmpfs here";
   ASSERT_EQ(run_in_child([] { return add_until_refused("count", 1000000); }), 0);
-  expect_consistent(std::stoi(read_file("count")));
-  // Once refused, an append stays refused and changes nothing.
   int stored = std::stoi(read_file("count"));
+  EXPECT_GT(stored, 1000);
+  expect_consistent(stored);
+  // Once refused, an append stays refused and changes nothing.
   EXPECT_EQ(digest_add(digest_of(stored), stored), 1);
   EXPECT_EQ(errno, ENOSPC);
   expect_consistent(stored);
+}
+
+TEST_F(Store, NearlyFullFileSystemRefusesCreation) {
+  if (!(mounted_ = mount_small("1m"))) GTEST_SKIP() << "cannot mount a tmpfs here";
+  struct statvfs vfs;
+  ASSERT_EQ(statvfs("db", &vfs), 0);
+  write_file("db/filler", std::string(vfs.f_bavail * vfs.f_frsize - 8192, 'f'));
+  EXPECT_EQ(digest_add(digest_of(1), 1), -1);
+  EXPECT_EQ(errno, ENOSPC);
+  EXPECT_EQ(names_with_prefix("db", "velorand.db"), std::vector<std::string>{"velorand.db.lock"});
+  ASSERT_EQ(unlink("db/filler"), 0);
+  EXPECT_EQ(digest_add(digest_of(1), 1), 0);
+  EXPECT_EQ(digest_seen(digest_of(1), 1), 1);
+}
+
+// The records a run of appends of digests 0..count-1 should leave, but for
+// the ones it reported as not recorded.
+std::map<std::string, std::string> expected(int count, const std::vector<int>& refused = {}) {
+  std::map<std::string, std::string> want;
+  for (int i = 0; i < count; ++i) want[key_bytes(digest_of(i))] = packed_keys({i});
+  for (int i : refused) want.erase(key_bytes(digest_of(i)));
+  return want;
+}
+
+struct fault_run {
+  std::vector<int> refused;
+  long calls = -1;
+};
+
+// Runs the fault driver here, appending digests from..to-1 with its k-th write failing.
+fault_run run_failing(long k, int from, int to) {
+  fault_run f;
+  run_result r = run_program(
+      VELORAND_FAULT_DRIVER,
+      {"fault_driver", std::to_string(k), std::to_string(from), std::to_string(to)}, ".");
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("calls ", 0) == 0) {
+      f.calls = std::stol(line.substr(6));
+    } else {
+      f.refused.push_back(std::stoi(line));
+    }
+  }
+  return f;
+}
+
+std::map<std::string, std::string> save_db() {
+  std::map<std::string, std::string> files;
+  for (const std::string& f : names_with_prefix("db", "velorand.db"))
+    files[f] = read_file("db/" + f);
+  return files;
+}
+
+void restore_db(const std::map<std::string, std::string>& files) {
+  for (const std::string& f : names_with_prefix("db", "velorand.db")) unlink(("db/" + f).c_str());
+  for (const auto& [name, bytes] : files) write_file("db/" + name, bytes);
+}
+
+// For every k, a run of appends whose k-th write fails (in the library or
+// ours) keeps every record stored before it, and reports each pair it did
+// not record; the database stays readable to the end.
+TEST_F(Store, WriteFailingAnywhereLosesNoEarlierRecord) {
+  constexpr int kBefore = 1500, kRun = 60;
+  for (int i = 0; i < kBefore; ++i) ASSERT_EQ(digest_add(digest_of(i), i), 0);
+  const std::map<std::string, std::string> saved = save_db();
+  const long calls = run_failing(0, kBefore, kBefore + kRun).calls;
+  ASSERT_GT(calls, 0);
+  for (long k = 1; k <= calls; ++k) {
+    restore_db(saved);
+    fault_run f = run_failing(k, kBefore, kBefore + kRun);
+    // The next use repairs what a failure left, as the next run would.
+    EXPECT_EQ(digest_seen(digest_of(0), 0), 1) << "k=" << k;
+    bool ok = false;
+    EXPECT_EQ(db_records("db/velorand.db", &ok), expected(kBefore + kRun, f.refused)) << "k=" << k;
+    ASSERT_TRUE(ok) << "k=" << k;
+  }
+}
+
+// The same from no database at all: a creation that fails leaves nothing the
+// next append cannot complete.
+TEST_F(Store, WriteFailingDuringCreationLeavesNothingBroken) {
+  constexpr int kRun = 5;
+  const long calls = run_failing(0, 0, kRun).calls;
+  for (long k = 1; k <= calls; ++k) {
+    restore_db({});
+    fault_run f = run_failing(k, 0, kRun);
+    EXPECT_GE(digest_seen(digest_of(0), 0), 0) << "k=" << k;
+    EXPECT_EQ(records(), expected(kRun, f.refused)) << "k=" << k;
+    EXPECT_EQ(names_with_prefix("db", "velorand.db"),
+              (std::vector<std::string>{"velorand.db.dir", "velorand.db.lock", "velorand.db.pag"}))
+        << "k=" << k;
+  }
+}
+
+// A process killed anywhere in an append loses none of the pairs it had
+// been told were stored, and the next process carries on.
+TEST_F(Store, KilledAppendingLosesNothing) {
+  int next = 0;
+  for (int trial = 0; trial < 12; ++trial) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      close(fds[0]);
+      for (int i = next;; ++i) {
+        if (digest_add(digest_of(i), i) != 0 || write(fds[1], &i, sizeof i) != sizeof i) _exit(1);
+      }
+    }
+    close(fds[1]);
+    pollfd p{fds[0], POLLIN, 0};
+    poll(&p, 1, 5 + trial * 7);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    for (int i; read(fds[0], &i, sizeof i) == sizeof i;) next = i + 1;
+    close(fds[0]);
+    ASSERT_EQ(digest_add(digest_of(next), next), 0) << "trial " << trial;
+    ++next;
+    std::map<std::string, std::string> all = records();
+    // The killed append may or may not have landed; every earlier one has.
+    all.erase(key_bytes(digest_of(next - 2)));
+    std::map<std::string, std::string> want = expected(next);
+    want.erase(key_bytes(digest_of(next - 2)));
+    ASSERT_EQ(all, want) << "trial " << trial;
+  }
+}
+
+TEST_F(Store, FileSizeLimitRefusesCreationWithoutAKill) {
+  int status = run_in_child([] {
+    rlimit lim{8192, 8192};
+    if (setrlimit(RLIMIT_FSIZE, &lim) != 0) return 4;
+    return digest_add(digest_of(0), 0) == -1 && errno == EFBIG ? 0 : 3;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(names_with_prefix("db", "velorand.db"), std::vector<std::string>{"velorand.db.lock"});
+  EXPECT_EQ(digest_add(digest_of(0), 0), 0);
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 #ifndef VELORAND_TESTS_SCRATCH_H_
 #define VELORAND_TESTS_SCRATCH_H_
 
+#include <array>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <initializer_list>
 #include <map>
@@ -44,6 +46,14 @@ bool running_as_root();
 // Returns every record of the ndbm database at `path`, keyed by the key bytes;
 // sets *ok to false when the database cannot be opened.
 std::map<std::string, std::string> db_records(const std::string& path, bool* ok = nullptr);
+
+// Returns a digest that holds `n` in its first bytes and `last` in its last.
+inline std::array<std::uint8_t, 16> numbered_digest(int n, std::uint8_t last = 0) {
+  std::array<std::uint8_t, 16> d{};
+  std::memcpy(d.data(), &n, sizeof n);
+  d[15] = last;
+  return d;
+}
 
 // Returns size keys packed as the database stores them.
 std::string packed_keys(std::initializer_list<std::int32_t> keys);
