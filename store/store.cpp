@@ -36,7 +36,7 @@ constexpr char kDataPath[] = VELORAND_DB_PATH ".db";
 constexpr char kStageDir[] = VELORAND_DB_PATH ".new";
 
 // The library grows its file by a few blocks per store, except when its hash
-// directory doubles. Measured with bench/db_growth up to 2,000,000 records:
+// directory doubles. Measured with bench/gdbm_growth up to 2,000,000 records:
 // at most 12 KiB below 5 MB, then never more than 0.18% of the file (270 KiB
 // at 181 MB). A store goes ahead only with four times that bound free,
 // 64 KiB plus 1/128 of the file, so a 1 MiB file system still holds some

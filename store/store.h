@@ -7,6 +7,13 @@
 // store), closes it and lets the lock go, so no handle outlives a call and two
 // processes never interleave their changes.
 //
+// A failed write, a kill or a full disk never costs a record stored before:
+// the first call builds the database in "<path>.new/" and moves it into place
+// whole; an append goes ahead only with room for the library's largest growth
+// step (four times the measured step) free, and with GDBM the room is
+// allocated before the store, so the library writes nothing itself, and given
+// back after it.
+//
 // On-disk layout (the library chooses the file names derived from the path):
 //   key:   the 16 bytes of the digest, exactly.
 //   value: packed size keys, each a signed 32-bit integer in host byte order,
@@ -16,6 +23,9 @@
 //          bytes that are not an entry.
 //   lock:  the file "<path>.lock" beside the database, empty, created on first
 //          use; each call holds flock(LOCK_EX) on it while the database is open.
+//   files: the library's own (GDBM: "<path>.pag" holds the records, "<path>.dir"
+//          marks the version; FreeBSD: "<path>.db"); the data file's absence
+//          alone means there is no database yet.
 //
 // Nothing here writes a message; on failure errno tells why.
 #ifndef VELORAND_STORE_STORE_H_
@@ -29,8 +39,8 @@ int digest_seen(const digest& d, size_key key);
 
 // Appends `key` to the record for `d`, creating the record if needed, and
 // returns 0 once it is stored (or was already there); returns -1 if the
-// database cannot be opened and 1 if the store was refused or the database's
-// file system has too little room left to grow it safely.
+// database cannot be opened or created and 1 if the store was refused or the
+// database's file system has too little room left to grow it safely.
 int digest_add(const digest& d, size_key key);
 
 // Returns the path of the database handed to the library.
