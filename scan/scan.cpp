@@ -191,9 +191,11 @@ void check_file(const std::string& joined_path, const struct stat& status) {
   digest d;
   if (digest_file(joined_path, d) != 0) return;
   size_key key = size_key_of(status.st_size);
-  if (digest_seen(d, key) == 1) {
+  int added = digest_seen(d, key) == 1 ? 2 : digest_add(d, key);
+  // 2: recorded before, by an earlier file or by a run going on beside this one.
+  if (added == 2) {
     write_path_line(stdout, "", joined_path);
-    return;
+  } else if (added != 0) {
+    report("Unable to add ", joined_path);
   }
-  if (digest_add(d, key) != 0) report("Unable to add ", joined_path);
 }

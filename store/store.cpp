@@ -332,7 +332,7 @@ int digest_add(const digest& d, size_key key) {
   if (!open_db(h)) return -1;
   datum old = dbm_fetch(h.db, key_of(d));
   // Another process may have recorded the pair since this one looked.
-  if (holds(old, key)) return 0;
+  if (holds(old, key)) return 2;
   std::size_t kept = old.dptr == nullptr || old.dsize < 0
                          ? 0
                          : static_cast<std::size_t>(old.dsize) / sizeof key * sizeof key;

@@ -38,8 +38,9 @@
 int digest_seen(const digest& d, size_key key);
 
 // Appends `key` to the record for `d`, creating the record if needed, and
-// returns 0 once it is stored (or was already there); returns -1 if the
-// database cannot be opened or created and 1 if the store was refused or the
+// returns 0 once it is stored; returns 2 when the record already held `key`
+// (another process recorded the pair since the caller looked), -1 if the
+// database cannot be opened or created, and 1 if the store was refused or the
 // database's file system has too little room left to grow it safely.
 int digest_add(const digest& d, size_key key);
 

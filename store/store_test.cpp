@@ -89,7 +89,7 @@ TEST_F(Store, SecondKeyAppendsAfterFirst) {
 
 TEST_F(Store, AddingARecordedPairChangesNothing) {
   EXPECT_EQ(digest_add(digest_of(1), 100), 0);
-  EXPECT_EQ(digest_add(digest_of(1), 100), 0);
+  EXPECT_EQ(digest_add(digest_of(1), 100), 2);
   EXPECT_EQ(records()[key_bytes(digest_of(1))], packed_keys({100}));
 }
 
@@ -196,7 +196,8 @@ TEST_F(Store, ConcurrentRunsLoseNothing) {
       int bad = 0;
       for (int i = 0; i < kDigests; ++i) {
         bad += digest_add(digest_of(i), p) != 0;
-        bad += digest_add(digest_of(i), 1000) != 0;
+        int shared = digest_add(digest_of(i), 1000);
+        bad += shared != 0 && shared != 2;
       }
       _exit(bad == 0 ? 0 : 1);
     }
@@ -224,7 +225,7 @@ int add_until_refused(const char* count_path, int limit) {
   for (; i < limit; ++i) {
     int r = digest_add(digest_of(i), i);
     if (r == 1) break;
-    if (r != 0) return 2;
+    if (r != 0 && r != 2) return 2;  // 2: recorded before the loop
   }
   FILE* f = std::fopen(count_path, "w");
   std::fprintf(f, "%d", i);
@@ -398,7 +399,9 @@ TEST_F(Store, KilledAppendingLosesNothing) {
     waitpid(pid, nullptr, 0);
     for (int i; read(fds[0], &i, sizeof i) == sizeof i;) next = i + 1;
     close(fds[0]);
-    ASSERT_EQ(digest_add(digest_of(next), next), 0) << "trial " << trial;
+    // 2 when the killed process stored it before it could say so.
+    int r = digest_add(digest_of(next), next);
+    ASSERT_TRUE(r == 0 || r == 2) << "trial " << trial << ": " << r;
     ++next;
     std::map<std::string, std::string> all = records();
     // The killed append may or may not have landed; every earlier one has.

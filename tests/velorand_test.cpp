@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,19 @@ class Velorand : public ::testing::Test {
   run_result run(const std::vector<std::string>& args, bool unprivileged = false) {
     std::vector<std::string> argv{"velorand"};
     argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(VELORAND_TEST_PROGRAM, argv, dir_.path, unprivileged);
+    return run_program(unprivileged ? reachable_copy() : VELORAND_TEST_PROGRAM, argv, dir_.path,
+                       unprivileged);
+  }
+
+  // Returns a copy of the program in the scratch directory, which the user
+  // nobody can reach wherever the checkout lies (a home of mode 0700).
+  std::string reachable_copy() {
+    std::string copy = at("velorand");
+    if (access(copy.c_str(), X_OK) != 0) {
+      write_file(copy, read_file(VELORAND_TEST_PROGRAM));
+      chmod(copy.c_str(), 0755);
+    }
+    return copy;
   }
 
   std::vector<std::string> listing(const std::string& rel) const { return ::listing(at(rel)); }
@@ -404,6 +417,22 @@ TEST_F(Velorand, ReadFailingPartWayIsReported) {
   link("/proc/self/mem", "d/mem");
   expect_run(run({"d"}), 0, "", "Couldn't read d/mem\n");
   EXPECT_TRUE(db().empty());
+}
+
+TEST_F(Velorand, ConcurrentRunsReportEveryDuplicate) {
+  // Two runs over one tree, started together: whichever run records a file,
+  // the other prints it, even when it looked before the record was made.
+  constexpr int kFiles = 1000;
+  dir("a");
+  for (int i = 0; i < kFiles; ++i) file("a/f" + std::to_string(i), std::to_string(i));
+  const std::string prog = VELORAND_TEST_PROGRAM;
+  run_result r =
+      run_program("/bin/sh", {"sh", "-c", prog + " a & " + prog + " a; wait"}, dir_.path);
+  EXPECT_EQ(r.err, "");
+  std::vector<int> printed(kFiles);
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) ++printed.at(std::stoi(line.substr(3)));
+  EXPECT_EQ(printed, std::vector<int>(kFiles, 1));
 }
 
 TEST_F(Velorand, UnopenableDatabaseReportsEveryFile) {
