@@ -40,7 +40,7 @@ constexpr char kStageDir[] = VELORAND_DB_PATH ".new";
 // at most 12 KiB below 5 MB, then never more than 0.18% of the file (270 KiB
 // at 181 MB). A store goes ahead only with four times that bound free,
 // 64 KiB plus 1/128 of the file, so a 1 MiB file system still holds some
-// 7,000 records, and creation asks for the same 64 KiB.
+// 10,000 records, and creation asks for the same 64 KiB.
 constexpr off_t kRoomFloor = off_t{64} << 10;
 constexpr off_t kRoomDivisor = 128;
 
@@ -127,30 +127,30 @@ std::string base_of(const std::string& path) {
   return path.substr(path.rfind('/') + 1);
 }
 
-// Removes the staging directory and whatever a creation that died left in it.
-void clear_stage() {
-  DIR* dir = opendir(kStageDir);
-  if (dir == nullptr) return;
-  while (dirent* e = readdir(dir)) {
-    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
-      unlinkat(dirfd(dir), e->d_name, 0);
-    }
-  }
-  closedir(dir);
-  rmdir(kStageDir);
-}
-
-// Moves every file of a database built in the staging directory into `parent`.
-bool move_staged(const std::string& parent) {
+// Returns the names of the files in the staging directory.
+std::vector<std::string> staged_names() {
   std::vector<std::string> names;
   DIR* dir = opendir(kStageDir);
-  if (dir == nullptr) return false;
+  if (dir == nullptr) return names;
   while (dirent* e = readdir(dir)) {
     if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
       names.emplace_back(e->d_name);
     }
   }
   closedir(dir);
+  return names;
+}
+
+// Removes the staging directory and whatever a creation that died left in it.
+void clear_stage() {
+  for (const std::string& n : staged_names()) unlink((std::string(kStageDir) + "/" + n).c_str());
+  rmdir(kStageDir);
+}
+
+// Moves every file of a database built in the staging directory into `parent`.
+bool move_staged(const std::string& parent) {
+  std::vector<std::string> names = staged_names();
+  if (names.empty()) return false;
   // The data file last: until it is there, the database is missing and the
   // next creation starts again.
   const std::string data = base_of(kDataPath);
@@ -192,6 +192,7 @@ bool create_db() {
 // and every change lands in allocated pages of its mapping. GDBM takes a file
 // longer than its header records for one hurt by an interrupted write and
 // refuses it, so afterwards the file is cut back to that length.
+
 // Reads the end of the space GDBM's header accounts for into `end`; returns
 // false for a header this code does not know.
 bool header_end(int fd, off_t& end) {
@@ -227,14 +228,6 @@ void trim_to_header(int fd, bool known_unused) {
   if (known_unused || zeros_from(fd, end, st.st_size)) ftruncate(fd, end);
 }
 
-// Returns true when the open database is longer than its header records.
-bool overlong(DBM* db) {
-  struct stat st;
-  off_t end = 0;
-  int fd = dbm_pagfno(db);
-  return fstat(fd, &st) == 0 && header_end(fd, end) && end < st.st_size;
-}
-
 void repair_overlong() {
   fd_holder data(open(kDataPath, O_RDWR | O_CLOEXEC));
   if (data.fd >= 0) trim_to_header(data.fd, false);
@@ -250,11 +243,17 @@ bool open_db(db_handle& h) {
     h.db = dbm_open(const_cast<char*>(kDbPath), O_RDWR, 0600);
   }
 #if defined(GDBM_VERSION_MAJOR)
-  // A process that died during a store can leave its reserved room behind.
-  if (h.db != nullptr && overlong(h.db)) {
+  // A process that died during a store can leave its reserved room behind,
+  // which GDBM takes for damage; a database still damaged once that is cut
+  // back would answer every lookup "not recorded", so it is not used.
+  if (h.db != nullptr && gdbm_needs_recovery(h.db->file)) {
     h.reset();
     repair_overlong();
     h.db = dbm_open(const_cast<char*>(kDbPath), O_RDWR, 0600);
+    if (h.db != nullptr && gdbm_needs_recovery(h.db->file)) {
+      h.reset();
+      errno = EIO;
+    }
   }
 #endif
   return h.db != nullptr;
