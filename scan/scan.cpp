@@ -160,6 +160,14 @@ int digest_file(const std::string& path, digest& out) {
   return 1;
 }
 
+// Calls `op` until it gets past another run's lock, saying once that it waits.
+int patiently(int (*op)(const digest&, size_key), const digest& d, size_key key) {
+  int r = op(d, key);
+  if (r == kDbBusy) report("Waiting for the database, locked by another run: ", digest_lock_path());
+  while (r == kDbBusy) r = op(d, key);
+  return r;
+}
+
 }  // namespace
 
 bool write_path_line(std::FILE* f, const char* prefix, const std::string& path) {
@@ -191,7 +199,7 @@ void check_file(const std::string& joined_path, const struct stat& status) {
   digest d;
   if (digest_file(joined_path, d) != 0) return;
   size_key key = size_key_of(status.st_size);
-  int added = digest_seen(d, key) == 1 ? 2 : digest_add(d, key);
+  int added = patiently(digest_seen, d, key) == 1 ? 2 : patiently(digest_add, d, key);
   // 2: recorded before, by an earlier file or by a run going on beside this one.
   if (added == 2) {
     write_path_line(stdout, "", joined_path);

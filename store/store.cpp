@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/time.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -10,6 +11,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -32,6 +35,8 @@ constexpr char kDataPath[] = VELORAND_DB_PATH ".pag";
 #else
 constexpr char kDataPath[] = VELORAND_DB_PATH ".db";
 #endif
+// How long a call waits for another run's lock before it says so.
+constexpr int kPatience = 2;
 // A new database is built here and moved into place only once complete.
 constexpr char kStageDir[] = VELORAND_DB_PATH ".new";
 
@@ -67,20 +72,63 @@ struct fd_holder {
   fd_holder& operator=(const fd_holder&) = delete;
 };
 
-// Holds an exclusive lock on the lock file from construction to destruction.
+// While the lock is held, job-control stops wait: a run stopped holding it
+// would stall every other run for as long as it stays stopped.
+sigset_t stop_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : {SIGTSTP, SIGTTIN, SIGTTOU}) sigaddset(&set, sig);
+  return set;
+}
+
+void wake_up(int) {}
+
+// Waits for `op` on the lock for at most kPatience, interrupted by an alarm.
+int flock_for_a_while(int fd, int op) {
+  struct sigaction wake {}, old {};
+  wake.sa_handler = wake_up;  // no SA_RESTART: the alarm ends the wait with EINTR
+  sigemptyset(&wake.sa_mask);
+  itimerval patience{}, none{};
+  patience.it_value.tv_sec = kPatience;
+  sigaction(SIGALRM, &wake, &old);
+  setitimer(ITIMER_REAL, &patience, nullptr);
+  int r = flock(fd, op);
+  int saved = errno;
+  setitimer(ITIMER_REAL, &none, nullptr);
+  sigaction(SIGALRM, &old, nullptr);
+  errno = r != 0 && saved == EINTR ? EWOULDBLOCK : saved;
+  return r;
+}
+
+// Holds the lock (`op`: LOCK_SH or LOCK_EX) from construction to destruction;
+// after kPatience of waiting gives up with errno EWOULDBLOCK.
 struct db_lock {
+  sigset_t old_mask;
   fd_holder file;
-  db_lock() : file(open(kLockPath, O_RDONLY | O_CREAT | O_CLOEXEC, 0600)) {
+  explicit db_lock(int op) : file(-1) {
+    sigset_t stops = stop_signals();
+    sigprocmask(SIG_BLOCK, &stops, &old_mask);
     // flock needs no write permission; a user who may read the lock may take it.
-    while (file.fd >= 0 && flock(file.fd, LOCK_EX) != 0) {
-      if (errno == EINTR) continue;
-      int saved = errno;
-      close(file.fd);
-      file.fd = -1;
-      errno = saved;
-    }
+    file.fd = open(kLockPath, O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (file.fd < 0 || flock(file.fd, op | LOCK_NB) == 0) return;
+    if (errno == EWOULDBLOCK && flock_for_a_while(file.fd, op) == 0) return;
+    int saved = errno;
+    close(file.fd);
+    file.fd = -1;
+    errno = saved;
   }
+  ~db_lock() {
+    int saved = errno;
+    if (file.fd >= 0) close(file.fd);
+    file.fd = -1;
+    sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+    errno = saved;
+  }
+  db_lock(const db_lock&) = delete;
+  db_lock& operator=(const db_lock&) = delete;
   bool held() const { return file.fd >= 0; }
+  // Returns the code for a lock not taken.
+  static int failure() { return errno == EWOULDBLOCK ? kDbBusy : -1; }
 };
 
 // Holds the database open from construction (or open_db) to destruction.
@@ -275,6 +323,37 @@ bool holds(datum value, size_key key) {
   return false;
 }
 
+#if defined(GDBM_VERSION_MAJOR)
+// Returns 1 or 0 as digest_seen does, or -1 when the database cannot be read
+// as it is. GDBM's own interface, reading without mapping the file, costs a
+// third of what its ndbm layer does, which maps and unmaps the whole file.
+int lookup_read_only(const digest& d, size_key key) {
+  GDBM_FILE f =
+      gdbm_open(kDataPath, 0, GDBM_READER | GDBM_NOMMAP | GDBM_NOLOCK | GDBM_CLOEXEC, 0, nullptr);
+  if (f == nullptr) return -1;
+  int found = -1;
+  if (!gdbm_needs_recovery(f)) {
+    datum value = gdbm_fetch(f, key_of(d));
+    if (value.dptr != nullptr || gdbm_last_errno(f) == GDBM_ITEM_NOT_FOUND) {
+      found = holds(value, key) ? 1 : 0;
+    }
+    std::free(value.dptr);
+  }
+  int saved = errno;
+  gdbm_close(f);
+  errno = saved;
+  return found;
+}
+#else
+int lookup_read_only(const digest& d, size_key key) {
+  DBM* db = dbm_open(const_cast<char*>(kDbPath), O_RDONLY, 0);
+  if (db == nullptr) return -1;
+  int found = holds(dbm_fetch(db, key_of(d)), key) ? 1 : 0;
+  dbm_close(db);
+  return found;
+}
+#endif
+
 // The descriptor of the file that holds the records.
 int data_fd(DBM* db) {
 #if defined(GDBM_VERSION_MAJOR)
@@ -315,9 +394,20 @@ const char* digest_db_path() {
   return kDbPath;
 }
 
+const char* digest_lock_path() {
+  return kLockPath;
+}
+
 int digest_seen(const digest& d, size_key key) {
-  db_lock lock;
-  if (!lock.held()) return -1;
+  {
+    db_lock shared(LOCK_SH);
+    if (!shared.held()) return db_lock::failure();
+    int found = lookup_read_only(d, key);
+    if (found >= 0) return found;
+  }
+  // First use, or a database to repair: the writer's way.
+  db_lock lock(LOCK_EX);
+  if (!lock.held()) return db_lock::failure();
   db_handle h;
   if (!open_db(h)) return -1;
   // The fetched bytes are the library's until the close; they are read first.
@@ -325,8 +415,8 @@ int digest_seen(const digest& d, size_key key) {
 }
 
 int digest_add(const digest& d, size_key key) {
-  db_lock lock;
-  if (!lock.held()) return -1;
+  db_lock lock(LOCK_EX);
+  if (!lock.held()) return db_lock::failure();
   db_handle h;
   if (!open_db(h)) return -1;
   datum old = dbm_fetch(h.db, key_of(d));

@@ -3,9 +3,13 @@
 //
 // It is an ndbm database (GDBM's compatibility layer on Linux, the C library's
 // own on FreeBSD) at a path fixed when the program is built. Each call takes
-// an exclusive lock, opens the database, does one fetch (and for an append one
-// store), closes it and lets the lock go, so no handle outlives a call and two
-// processes never interleave their changes.
+// the lock, opens the database, does one fetch (and for an append one store),
+// closes it and lets the lock go, so no handle outlives a call. A lookup reads
+// under a shared lock, so lookups of runs going on together do not wait for
+// each other and never write; an append, and the first use, which creates
+// the database, hold it exclusively. Job-control stops wait while the lock is
+// held, and a call that has waited a while for another run's lock returns
+// kDbBusy so that the caller can say so, then call again.
 //
 // A failed write, a kill or a full disk never costs a record stored before:
 // the first call builds the database in "<path>.new/" and moves it into place
@@ -22,7 +26,7 @@
 //          a multiple of 4 (written by something else) has 1 to 3 trailing
 //          bytes that are not an entry.
 //   lock:  the file "<path>.lock" beside the database, empty, created on first
-//          use; each call holds flock(LOCK_EX) on it while the database is open.
+//          use; each call holds flock on it while the database is open.
 //   files: the library's own (GDBM: "<path>.pag" holds the records, "<path>.dir"
 //          marks the version; FreeBSD: "<path>.db"); the data file's absence
 //          alone means there is no database yet.
@@ -33,8 +37,13 @@
 
 #include "common/common.h"
 
+// Returned by either call after two seconds of waiting for the lock, which
+// another process holds; nothing was read or written.
+constexpr int kDbBusy = -2;
+
 // Returns 1 if the record for `d` holds `key`, 0 if it does not or there is no
-// record, and -1 if the database cannot be opened.
+// record, and -1 if the database cannot be opened. Needs only read access to
+// an existing database.
 int digest_seen(const digest& d, size_key key);
 
 // Appends `key` to the record for `d`, creating the record if needed, and
@@ -46,5 +55,8 @@ int digest_add(const digest& d, size_key key);
 
 // Returns the path of the database handed to the library.
 const char* digest_db_path();
+
+// Returns the path of the lock file, for a caller that says what it waits on.
+const char* digest_lock_path();
 
 #endif  // VELORAND_STORE_STORE_H_

@@ -1,7 +1,9 @@
 #include "store/store.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -432,6 +434,94 @@ TEST_F(Store, FileSizeLimitRefusesCreationWithoutAKill) {
   EXPECT_EQ(status, 0);
   EXPECT_EQ(names_with_prefix("db", "velorand.db"), std::vector<std::string>{"velorand.db.lock"});
   EXPECT_EQ(digest_add(digest_of(0), 0), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A lookup reads through another interface than the library's ndbm layer on
+// some systems: it must answer from exactly the records ndbm holds.
+TEST_F(Store, LookupAgreesWithTheLibrary) {
+  for (int i = 0; i < 3000; ++i) ASSERT_EQ(digest_add(digest_of(i), i % 7 - 3), 0);
+  for (int i = 0; i < 3000; i += 3) ASSERT_EQ(digest_add(digest_of(i), 1 << 30), 0);
+  store_raw("db/velorand.db", key_bytes(digest_of(5000)), packed_keys({9}) + "xy");
+  for (const auto& [key, value] : records()) {
+    digest d;
+    std::memcpy(d.data(), key.data(), d.size());
+    for (std::size_t at = 0; at + 4 <= value.size(); at += 4) {
+      size_key k;
+      std::memcpy(&k, value.data() + at, sizeof k);
+      ASSERT_EQ(digest_seen(d, k), 1) << "entry " << at / 4 << " of " << value.size();
+    }
+    ASSERT_EQ(digest_seen(d, 77), 0);
+  }
+  EXPECT_EQ(digest_seen(digest_of(3001), 0), 0);
+}
+
+// Holds the lock file the way a run does, from a child, until the write end
+// of `release` is closed; returns once it is held.
+pid_t hold_lock(int op, const int release[2]) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(release[1]);
+    int fd = open("db/velorand.db.lock", O_RDONLY | O_CREAT, 0600);
+    char c = 1;
+    if (fd < 0 || flock(fd, op) != 0 || write(ready[1], &c, 1) != 1) _exit(1);
+    read(release[0], &c, 1);
+    _exit(0);
+  }
+  close(ready[1]);
+  char c;
+  if (read(ready[0], &c, 1) != 1) pid = -1;
+  close(ready[0]);
+  return pid;
+}
+
+// Both calls wait out a lock held for a while, and give up with kDbBusy when
+// it is held longer; a shared lock keeps appends out but lets lookups in.
+TEST_F(Store, HeldLockMakesCallsWaitThenSayBusy) {
+  ASSERT_EQ(digest_add(digest_of(1), 1), 0);
+  for (int op : {LOCK_SH, LOCK_EX}) {
+    int release[2];
+    ASSERT_EQ(pipe(release), 0);
+    pid_t pid = hold_lock(op, release);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(digest_seen(digest_of(1), 1), op == LOCK_SH ? 1 : kDbBusy) << op;
+    EXPECT_EQ(digest_add(digest_of(2), 2), kDbBusy) << op;
+    close(release[1]);
+    waitpid(pid, nullptr, 0);
+    close(release[0]);
+  }
+  EXPECT_EQ(digest_add(digest_of(2), 2), 0);
+}
+
+// Ctrl-Z lands while a run holds the lock most of the time: the stop must
+// wait until the lock is given back, or every other run would stall.
+TEST_F(Store, StoppedRunHoldsNoLock) {
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    setpgid(0, 0);  // a group of its own whose parent is in the session: stops apply
+    for (int i = 0;; ++i) digest_add(digest_of(i), i);
+  }
+  int fd = open("db/velorand.db.lock", O_RDONLY | O_CREAT, 0600);
+  ASSERT_GE(fd, 0);
+  for (int trial = 0; trial < 10; ++trial) {
+    usleep(static_cast<useconds_t>(2000 + trial * 1700));
+    ASSERT_EQ(kill(pid, SIGTSTP), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, WUNTRACED), pid);
+    ASSERT_TRUE(WIFSTOPPED(status)) << "trial " << trial;
+    EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << "trial " << trial;
+    flock(fd, LOCK_UN);
+    kill(pid, SIGCONT);
+  }
+  close(fd);
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
 }
 
 }  // namespace

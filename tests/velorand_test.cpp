@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -423,19 +425,65 @@ TEST_F(Velorand, ReadFailingPartWayIsReported) {
 }
 
 TEST_F(Velorand, ConcurrentRunsReportEveryDuplicate) {
-  // Two runs over one tree, started together: whichever run records a file,
-  // the other prints it, even when it looked before the record was made.
-  constexpr int kFiles = 1000;
-  dir("a");
-  for (int i = 0; i < kFiles; ++i) file("a/f" + std::to_string(i), std::to_string(i));
-  const std::string prog = VELORAND_TEST_PROGRAM;
-  run_result r =
-      run_program("/bin/sh", {"sh", "-c", prog + " a & " + prog + " a; wait"}, dir_.path);
-  EXPECT_EQ(r.err, "");
-  std::vector<int> printed(kFiles);
-  std::istringstream lines(r.out);
-  for (std::string line; std::getline(lines, line);) ++printed.at(std::stoi(line.substr(3)));
-  EXPECT_EQ(printed, std::vector<int>(kFiles, 1));
+  // Runs over identical trees, started together: whichever run records a
+  // file, another prints it, even when it looked before the record was made.
+  constexpr int kFiles = 600;
+  const std::vector<std::string> trees{"a", "b", "c"};
+  std::string both;
+  for (const std::string& t : trees) {
+    dir(t);
+    for (int i = 0; i < kFiles; ++i) file(t + "/f" + std::to_string(i), std::to_string(i));
+    both += std::string(VELORAND_TEST_PROGRAM) + " " + t + " & ";
+  }
+  for (int trial = 0; trial < 3; ++trial) {
+    forget();
+    run_result r = run_program("/bin/sh", {"sh", "-c", both + "wait"}, dir_.path);
+    EXPECT_EQ(r.err, "");
+    std::vector<int> printed(kFiles);
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) ++printed.at(std::stoi(line.substr(3)));
+    EXPECT_EQ(printed, std::vector<int>(kFiles, trees.size() - 1)) << "trial " << trial;
+  }
+}
+
+TEST_F(Velorand, ReadOnlyDatabaseStillReportsDuplicates) {
+  dir("old");
+  file("old/a", "seen before");
+  expect_run(run({"old"}), 0, "", "");
+  dir("new");
+  file("new/copy", "seen before");
+  file("new/fresh", "never seen");
+  const std::map<std::string, std::string> before = db();
+  // As root, readable but not writable by nobody; otherwise by no one.
+  bool root = running_as_root();
+  for (const std::string& f : names_with_prefix(at("db"), "velorand.db")) {
+    ASSERT_EQ(chmod(at("db/" + f).c_str(), 0444), 0);
+  }
+  ASSERT_EQ(chmod(at("db").c_str(), 0555), 0);
+  expect_run(run({"new"}, root), 0, "new/copy\n", "Unable to add new/fresh\n");
+  EXPECT_EQ(db(), before);
+}
+
+TEST_F(Velorand, RunWaitingForAnotherRunsLockSaysSo) {
+  dir("d");
+  file("d/a", "x");
+  // Another run holds the lock for longer than a run waits without a word.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t holder = fork();
+  if (holder == 0) {
+    int fd = open(at("db/velorand.db.lock").c_str(), O_RDONLY | O_CREAT, 0600);
+    if (fd < 0 || flock(fd, LOCK_EX) != 0 || write(ready[1], "1", 1) != 1) _exit(1);
+    usleep(2'500'000);
+    _exit(0);
+  }
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  expect_run(run({"d"}), 0, "", "Waiting for the database, locked by another run: db/velorand.db.lock\n");
+  waitpid(holder, nullptr, 0);
+  close(ready[0]);
+  close(ready[1]);
+  EXPECT_EQ(db().size(), 1u);
 }
 
 TEST_F(Velorand, UnopenableDatabaseReportsEveryFile) {
