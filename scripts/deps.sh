@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and benchmarking need.
+# Installs the Debian packages that building, testing and benchmarking need,
+# and any others named as arguments.
 set -euo pipefail
-packages=(cmake g++ make libgtest-dev libbenchmark-dev libssl-dev libgdbm-dev libgdbm-compat-dev)
+packages=(cmake g++ make libgtest-dev libbenchmark-dev libssl-dev libgdbm-dev libgdbm-compat-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
