@@ -223,8 +223,8 @@ void fill_to(long records, long& held) {
   for (; held < records; ++held) {
     std::uint64_t d[2] = {rng(), rng()};
     size_key k = 1;
-    dbm_store(db, datum{reinterpret_cast<char*>(d), 16}, datum{reinterpret_cast<char*>(&k), 4},
-              DBM_REPLACE);
+    datum key{reinterpret_cast<char*>(d), 16}, value{reinterpret_cast<char*>(&k), 4};
+    dbm_store(db, key, value, DBM_REPLACE);
   }
   dbm_close(db);
 }

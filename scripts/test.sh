@@ -1,17 +1,23 @@
 #!/usr/bin/env bash
 # Builds everything from scratch with warnings as errors and runs the whole
 # test suite. With VELORAND_SANITIZE=1 the build uses AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer; with VELORAND_NDBM=bdb, Berkeley DB's ndbm
+# interface instead of GDBM's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh
+ndbm=${VELORAND_NDBM:-gdbm}
+extra=()
+[ "$ndbm" = bdb ] && extra=(libdb5.3-dev)
+bash scripts/deps.sh "${extra[@]}"
 dir=build/test
 sanitize=OFF
 if [ "${VELORAND_SANITIZE:-0}" = 1 ]; then
   dir=build/sanitize
   sanitize=ON
 fi
+[ "$ndbm" = gdbm ] || dir=$dir-$ndbm
 rm -rf "$dir"
-cmake -S . -B "$dir" -DVELORAND_WERROR=ON -DVELORAND_BENCH=ON -DVELORAND_SANITIZE=$sanitize
+cmake -S . -B "$dir" -DVELORAND_WERROR=ON -DVELORAND_BENCH=ON -DVELORAND_SANITIZE=$sanitize \
+  -DVELORAND_NDBM="$ndbm"
 cmake --build "$dir" -j"$(nproc)"
 ctest --test-dir "$dir" -j"$(nproc)" --output-on-failure

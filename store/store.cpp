@@ -41,22 +41,24 @@ constexpr int kPatience = 2;
 constexpr char kStageDir[] = VELORAND_DB_PATH ".new";
 
 // The library grows its file by a few blocks per store, except when its hash
-// directory doubles. Measured with bench/gdbm_growth up to 2,000,000 records:
+// directory doubles. Measured with bench/ndbm_growth up to 2,000,000 records:
 // at most 12 KiB below 5 MB, then never more than 0.18% of the file (270 KiB
 // at 181 MB). A store goes ahead only with four times that bound free,
 // 64 KiB plus 1/128 of the file, so a 1 MiB file system still holds some
 // 10,000 records, and creation asks for the same 64 KiB.
 constexpr off_t kRoomFloor = off_t{64} << 10;
+#if defined(GDBM_VERSION_MAJOR)
 constexpr off_t kRoomDivisor = 128;
+#else
+// Berkeley DB's hash (the BSDs' ndbm too) doubles its file's length at once
+// (bench/ndbm_growth): an append asks for room for a doubling.
+constexpr off_t kRoomDivisor = 1;
+#endif
 
 off_t room_needed(off_t size) {
   return kRoomFloor + size / kRoomDivisor;
 }
 
-// The room allocated ahead of a store: twice the largest growth measured.
-off_t reserve_for(off_t size) {
-  return room_needed(size) / 2;
-}
 
 // Closes a descriptor on destruction, keeping errno.
 struct fd_holder {
@@ -232,6 +234,11 @@ bool create_db() {
 }
 
 #if defined(GDBM_VERSION_MAJOR)
+// The room allocated ahead of a store: twice the largest growth measured.
+off_t reserve_for(off_t size) {
+  return room_needed(size) / 2;
+}
+
 // GDBM extends its file by writing zeros when a store reaches past the end;
 // when such a write fails, GDBM 1.23 still writes the directory and header
 // that point into the space it could not write, and a bucket of records

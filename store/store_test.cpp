@@ -171,6 +171,7 @@ TEST_F(Store, DatabaseWithDataPastItsEndIsLeftAlone) {
   // Bytes past the end GDBM's header records that are not the zeros of an
   // interrupted store: damage this code does not repair or hide.
   ASSERT_EQ(digest_add(digest_of(1), 1), 0);
+  if (access("db/velorand.db.pag", F_OK) != 0) GTEST_SKIP() << "GDBM's files only";
   const std::string damaged = read_file("db/velorand.db.pag") + std::string(4096, 'D');
   write_file("db/velorand.db.pag", damaged);
   EXPECT_EQ(digest_seen(digest_of(1), 1), -1);
@@ -379,14 +380,13 @@ TEST_F(Store, WriteFailingAnywhereLosesNoEarlierRecord) {
 TEST_F(Store, WriteFailingDuringCreationLeavesNothingBroken) {
   constexpr int kRun = 5;
   const long calls = run_failing(0, 0, kRun).calls;
+  const std::vector<std::string> files = names_with_prefix("db", "velorand.db");
   for (long k = 1; k <= calls; ++k) {
     restore_db({});
     fault_run f = run_failing(k, 0, kRun);
     EXPECT_GE(digest_seen(digest_of(0), 0), 0) << "k=" << k;
     EXPECT_EQ(records(), expected(kRun, f.refused)) << "k=" << k;
-    EXPECT_EQ(names_with_prefix("db", "velorand.db"),
-              (std::vector<std::string>{"velorand.db.dir", "velorand.db.lock", "velorand.db.pag"}))
-        << "k=" << k;
+    EXPECT_EQ(names_with_prefix("db", "velorand.db"), files) << "k=" << k;
   }
 }
 
