@@ -229,17 +229,13 @@ int md5_of_stream(std::FILE* stream, digest& out) {
   md5_start(state);
   std::uint8_t chunk[kChunk];
   for (;;) {
-    std::size_t have = 0;
-    std::size_t got = 0;
-    do {
-      got = std::fread(chunk + have, 1, kChunk - have, stream);
-      have += got;
-    } while (have < kChunk && got != 0);
+    // fread comes back short only at the end of the stream or on an error.
+    std::size_t have = std::fread(chunk, 1, kChunk, stream);
     if (have < kChunk) {
-      if (std::ferror(stream)) return 1;
+      if (std::ferror(stream)) return kMd5ReadFailed;
       md5_feed(chunk, have, state);
       md5_finish(state, out);
-      return 0;
+      return kMd5Read;
     }
     md5_blocks(chunk, kChunk, state);
   }
@@ -248,14 +244,6 @@ int md5_of_stream(std::FILE* stream, digest& out) {
 digest& md5_of_memory(const void* data, std::size_t len, digest& out) {
   md5_state state;
   md5_start(state);
-  const auto* p = static_cast<const std::uint8_t*>(data);
-  if (len > kBlock) {
-    std::size_t whole = len & ~(kBlock - 1);
-    md5_blocks(p, whole, state);
-    p += whole;
-    len -= whole;
-  }
-  std::memcpy(state.buffer, p, len);
-  state.buffered = static_cast<std::uint32_t>(len);
+  md5_feed(data, len, state);
   return md5_finish(state, out);
 }

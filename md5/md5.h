@@ -39,9 +39,12 @@ digest& md5_finish(md5_state& state, digest& out);
 // Writes the chaining state to `out` as the 16 digest bytes and returns `out`.
 digest& md5_result(const md5_state& state, digest& out);
 
-// Returns 0 after writing the digest of everything readable from `stream` to
-// `out`, or 1 when a read fails, leaving `out` untouched. Does not close
-// `stream`.
+constexpr int kMd5Read = 0;
+constexpr int kMd5ReadFailed = 1;
+
+// Returns kMd5Read after writing the digest of everything readable from
+// `stream` to `out`, or kMd5ReadFailed when a read fails, leaving `out`
+// untouched. Does not close `stream`.
 int md5_of_stream(std::FILE* stream, digest& out);
 
 // Writes the digest of the `len` bytes at `data` to `out` and returns `out`.

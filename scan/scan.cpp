@@ -14,14 +14,39 @@
 #include "common/common.h"
 #include "md5/md5.h"
 #include "store/store.h"
+#include "term/term.h"
 
 namespace {
 
-// stdio's own buffer is one file system block (4 KiB here); with 128 KiB a
-// large file takes a 32nd of the read calls.
-constexpr std::size_t kReadBuffer = std::size_t{128} << 10;
+// What became of a regular file; all but `recorded` are written out.
+enum class outcome { recorded, duplicate, not_opened, not_regular, not_read, not_added };
 
 using dir_id = std::pair<dev_t, ino_t>;
+
+void walk(const std::string& path, std::vector<dir_id>& descent);
+void descend(const std::string& joined, const struct stat& st, std::vector<dir_id>& descent);
+outcome verdict(const std::string& path, const struct stat& status);
+outcome digest_file(const std::string& path, digest& out);
+int patiently(int (*op)(const digest&, size_key), const digest& d, size_key key);
+void tell(outcome o, const std::string& path);
+void report(const char* what, const std::string& path);
+
+}  // namespace
+
+int scan_dir(const std::string& path) {
+  std::vector<dir_id> descent;
+  struct stat st;
+  // The operand is part of the descent: a link back to it is a cycle too.
+  if (recursive_flag && stat(path.c_str(), &st) == 0) descent.push_back({st.st_dev, st.st_ino});
+  walk(path, descent);
+  return 0;
+}
+
+void check_file(const std::string& joined_path, const struct stat& status) {
+  tell(verdict(joined_path, status), joined_path);
+}
+
+namespace {
 
 // Owns the array scandir returns.
 struct listing {
@@ -33,73 +58,8 @@ struct listing {
     for (int i = 0; i < count; ++i) std::free(entries[i]);
     std::free(entries);
   }
-  listing(const listing&) = delete;
-  listing& operator=(const listing&) = delete;
+  listing& operator=(listing&&) = delete;  // and so no copies
 };
-
-// Owns a stream opened on a file.
-struct stream {
-  std::FILE* f = nullptr;
-  ~stream() {
-    if (f != nullptr) std::fclose(f);
-  }
-};
-
-// Returns the length of the valid UTF-8 sequence for a printable character at
-// `s`, or 0 when the byte there must be shown as '?'.
-std::size_t printable_length(const unsigned char* s, std::size_t left) {
-  if (s[0] >= 0x20 && s[0] < 0x7f) return 1;
-  std::size_t n = s[0] >= 0xf0 && s[0] < 0xf5 ? 4 : s[0] >= 0xe0 ? 3 : s[0] >= 0xc2 ? 2 : 0;
-  if (s[0] >= 0xf5 || n == 0 || n > left) return 0;
-  std::uint32_t cp = s[0] & (0x7f >> n);
-  for (std::size_t i = 1; i < n; ++i) {
-    if ((s[i] & 0xc0) != 0x80) return 0;
-    cp = cp << 6 | (s[i] & 0x3f);
-  }
-  static constexpr std::uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-  bool ok = cp >= kLeast[n] && cp >= 0xa0 && cp <= 0x10ffff && (cp < 0xd800 || cp > 0xdfff);
-  return ok ? n : 0;
-}
-
-bool needs_escaping(const std::string& path) {
-  for (unsigned char c : path) {
-    if (c < 0x20 || c >= 0x7f) return true;
-  }
-  return false;
-}
-
-std::string shown(const std::string& path) {
-  std::string out;
-  const auto* s = reinterpret_cast<const unsigned char*>(path.data());
-  for (std::size_t i = 0; i < path.size();) {
-    std::size_t n = printable_length(s + i, path.size() - i);
-    if (n == 0) {
-      out += '?';
-      n = 1;
-    } else {
-      out.append(path, i, n);
-    }
-    i += n;
-  }
-  return out;
-}
-
-void report(const char* what, const std::string& path) {
-  write_path_line(stderr, what, path);
-}
-
-void walk(const std::string& path, std::vector<dir_id>& descent);
-
-// Descends into `joined`, unless it is a directory this descent is already in.
-void descend(const std::string& joined, const struct stat& st, std::vector<dir_id>& descent) {
-  dir_id id{st.st_dev, st.st_ino};
-  for (const dir_id& d : descent) {
-    if (d == id) return report("Directory cycle at ", joined);
-  }
-  descent.push_back(id);
-  walk(joined, descent);
-  descent.pop_back();
-}
 
 void walk(const std::string& path, std::vector<dir_id>& descent) {
   listing list(path);
@@ -124,40 +84,64 @@ void walk(const std::string& path, std::vector<dir_id>& descent) {
   }
 }
 
-// Opens `path` for reading without blocking and returns the stream, or null
-// after reporting why not. Only a file that is still regular once open is read.
-std::FILE* open_regular(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    report("Couldn't open ", path);
-    return nullptr;
+// Descends into `joined`, unless it is a directory this descent is already in.
+void descend(const std::string& joined, const struct stat& st, std::vector<dir_id>& descent) {
+  dir_id id{st.st_dev, st.st_ino};
+  for (const dir_id& d : descent) {
+    if (d == id) return report("Directory cycle at ", joined);
   }
+  descent.push_back(id);
+  walk(joined, descent);
+  descent.pop_back();
+}
+
+outcome verdict(const std::string& path, const struct stat& status) {
+  digest d;
+  outcome read = digest_file(path, d);
+  if (read != outcome::recorded) return read;
+  size_key key = size_key_of(status.st_size);
+  if (patiently(digest_seen, d, key) == kSeen) return outcome::duplicate;
+  // Recorded since the lookup, by a run going on beside this one.
+  int added = patiently(digest_add, d, key);
+  if (added == kAddedBefore) return outcome::duplicate;
+  return added == kAdded ? outcome::recorded : outcome::not_added;
+}
+
+// A file open for reading through a buffer of 128 KiB: stdio's own is one
+// file system block (4 KiB here), so a large file would take 32 times the
+// read calls. The buffer is static, so that a deep walk or a small stack
+// limit cannot overflow, and serves the one file open at a time.
+struct input {
+  std::FILE* f = nullptr;
+  explicit input(int fd) : f(fdopen(fd, "r")) {
+    static char buffer[std::size_t{128} << 10];
+    if (f == nullptr) {
+      close(fd);
+    } else {
+      std::setvbuf(f, buffer, _IOFBF, sizeof buffer);
+    }
+  }
+  ~input() {
+    if (f != nullptr) std::fclose(f);
+  }
+  input& operator=(input&&) = delete;  // and so no copies
+};
+
+// Writes the digest of the file at `path` to `out`; returns `recorded` when
+// it could be read to the end.
+outcome digest_file(const std::string& path, digest& out) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return outcome::not_opened;
+  // Only a file still regular once open is read: a FIFO put in its place
+  // would block for ever.
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
-    report("Skipping ", path);
-    return nullptr;
+    return outcome::not_regular;
   }
-  std::FILE* f = fdopen(fd, "r");
-  if (f == nullptr) {
-    close(fd);
-    report("Couldn't open ", path);
-  }
-  return f;
-}
-
-// Returns 0 after writing the digest of the file at `path` to `out`, or 1
-// after reporting why it could not be read to the end.
-int digest_file(const std::string& path, digest& out) {
-  // Static, not on the stack: a reduced stack limit or a deep walk must not
-  // overflow. One stream at a time uses it, and it is closed before return.
-  static char buf[kReadBuffer];
-  stream s{open_regular(path)};
-  if (s.f == nullptr) return 1;
-  std::setvbuf(s.f, buf, _IOFBF, sizeof buf);
-  if (md5_of_stream(s.f, out) == 0) return 0;
-  report("Couldn't read ", path);
-  return 1;
+  input in(fd);
+  if (in.f == nullptr) return outcome::not_opened;
+  return md5_of_stream(in.f, out) == kMd5ReadFailed ? outcome::not_read : outcome::recorded;
 }
 
 // Calls `op` until it gets past another run's lock, saying once that it waits.
@@ -168,42 +152,16 @@ int patiently(int (*op)(const digest&, size_key), const digest& d, size_key key)
   return r;
 }
 
+void tell(outcome o, const std::string& path) {
+  // By outcome: the start of its line; a duplicate's goes to standard output.
+  static constexpr const char* kLine[] = {
+      nullptr, "", "Couldn't open ", "Skipping ", "Couldn't read ", "Unable to add "};
+  const char* line = kLine[static_cast<int>(o)];
+  if (line != nullptr) write_path_line(o == outcome::duplicate ? stdout : stderr, line, path);
+}
+
+void report(const char* what, const std::string& path) {
+  write_path_line(stderr, what, path);
+}
+
 }  // namespace
-
-bool write_path_line(std::FILE* f, const char* prefix, const std::string& path) {
-  bool escape = needs_escaping(path) && isatty(fileno(f));
-  if (*prefix == '\0' && !escape) {
-    return std::fwrite(path.data(), 1, path.size(), f) == path.size() && std::putc('\n', f) != EOF;
-  }
-  // One write, so that an unbuffered stream gets the line whole.
-  std::string line = prefix;
-  if (escape) {
-    line += shown(path);
-  } else {
-    line += path;
-  }
-  line += '\n';
-  return std::fwrite(line.data(), 1, line.size(), f) == line.size();
-}
-
-int scan_dir(const std::string& path) {
-  std::vector<dir_id> descent;
-  struct stat st;
-  // The operand is part of the descent: a link back to it is a cycle too.
-  if (recursive_flag && stat(path.c_str(), &st) == 0) descent.push_back({st.st_dev, st.st_ino});
-  walk(path, descent);
-  return 0;
-}
-
-void check_file(const std::string& joined_path, const struct stat& status) {
-  digest d;
-  if (digest_file(joined_path, d) != 0) return;
-  size_key key = size_key_of(status.st_size);
-  int added = patiently(digest_seen, d, key) == 1 ? 2 : patiently(digest_add, d, key);
-  // 2: recorded before, by an earlier file or by a run going on beside this one.
-  if (added == 2) {
-    write_path_line(stdout, "", joined_path);
-  } else if (added != 0) {
-    report("Unable to add ", joined_path);
-  }
-}

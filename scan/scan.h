@@ -13,7 +13,6 @@
 
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <string>
 
 // Walks the directory `path`; a path that is not a directory is reported as
@@ -24,10 +23,5 @@ int scan_dir(const std::string& path);
 // recorded, and records them otherwise. `status` is the walk's status record
 // for the file.
 void check_file(const std::string& joined_path, const struct stat& status);
-
-// Writes `prefix`, `path` and a newline to `f`, showing control characters
-// and invalid UTF-8 in `path` as '?' when `f` is a terminal; returns false
-// when the write fails.
-bool write_path_line(std::FILE* f, const char* prefix, const std::string& path);
 
 #endif  // VELORAND_SCAN_SCAN_H_

@@ -1,12 +1,11 @@
 #include "store/store.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/time.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,7 +13,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <string>
+#include <filesystem>
 #include <vector>
 
 extern "C" {
@@ -26,6 +25,8 @@ extern "C" {
 #endif
 
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr char kDbPath[] = VELORAND_DB_PATH;
 constexpr char kLockPath[] = VELORAND_DB_PATH ".lock";
@@ -59,15 +60,16 @@ off_t room_needed(off_t size) {
   return kRoomFloor + size / kRoomDivisor;
 }
 
-
 // Closes a descriptor on destruction, keeping errno.
 struct fd_holder {
   int fd = -1;
   explicit fd_holder(int f) : fd(f) {}
-  ~fd_holder() {
+  ~fd_holder() { reset(); }
+  void reset() {
     if (fd < 0) return;
     int saved = errno;
     close(fd);
+    fd = -1;
     errno = saved;
   }
   fd_holder(const fd_holder&) = delete;
@@ -87,7 +89,7 @@ void wake_up(int) {}
 
 // Waits for `op` on the lock for at most kPatience, interrupted by an alarm.
 int flock_for_a_while(int fd, int op) {
-  struct sigaction wake {}, old {};
+  struct sigaction wake = {}, old = {};
   wake.sa_handler = wake_up;  // no SA_RESTART: the alarm ends the wait with EINTR
   sigemptyset(&wake.sa_mask);
   itimerval patience{}, none{};
@@ -114,23 +116,15 @@ struct db_lock {
     file.fd = open(kLockPath, O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
     if (file.fd < 0 || flock(file.fd, op | LOCK_NB) == 0) return;
     if (errno == EWOULDBLOCK && flock_for_a_while(file.fd, op) == 0) return;
-    int saved = errno;
-    close(file.fd);
-    file.fd = -1;
-    errno = saved;
+    file.reset();
   }
   ~db_lock() {
-    int saved = errno;
-    if (file.fd >= 0) close(file.fd);
-    file.fd = -1;
+    file.reset();  // the lock goes first, then stops may act
     sigprocmask(SIG_SETMASK, &old_mask, nullptr);
-    errno = saved;
   }
-  db_lock(const db_lock&) = delete;
-  db_lock& operator=(const db_lock&) = delete;
   bool held() const { return file.fd >= 0; }
   // Returns the code for a lock not taken.
-  static int failure() { return errno == EWOULDBLOCK ? kDbBusy : -1; }
+  static int failure() { return errno == EWOULDBLOCK ? kDbBusy : kDbUnavailable; }
 };
 
 // Holds the database open from construction (or open_db) to destruction.
@@ -167,63 +161,42 @@ bool room_for(int fd, off_t size, off_t need) {
   return true;
 }
 
-std::string parent_of(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string base_of(const std::string& path) {
-  return path.substr(path.rfind('/') + 1);
-}
-
-// Returns the names of the files in the staging directory.
-std::vector<std::string> staged_names() {
-  std::vector<std::string> names;
-  DIR* dir = opendir(kStageDir);
-  if (dir == nullptr) return names;
-  while (dirent* e = readdir(dir)) {
-    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
-      names.emplace_back(e->d_name);
-    }
+// Moves every file of a database built in the staging directory into `parent`.
+bool move_staged(const fs::path& parent) {
+  std::error_code ec;
+  std::vector<fs::path> files;
+  for (const fs::directory_entry& e : fs::directory_iterator(kStageDir, ec)) {
+    files.push_back(e.path());
   }
-  closedir(dir);
-  return names;
+  // The data file last: until it is there, the database is missing and the
+  // next creation starts again.
+  const fs::path data = fs::path(kDataPath).filename();
+  std::stable_partition(files.begin(), files.end(),
+                        [&](const fs::path& f) { return f.filename() != data; });
+  for (const fs::path& f : files) {
+    if (rename(f.c_str(), (parent / f.filename()).c_str()) != 0) return false;
+  }
+  return !ec && !files.empty();
 }
 
 // Removes the staging directory and whatever a creation that died left in it.
 void clear_stage() {
-  for (const std::string& n : staged_names()) unlink((std::string(kStageDir) + "/" + n).c_str());
-  rmdir(kStageDir);
-}
-
-// Moves every file of a database built in the staging directory into `parent`.
-bool move_staged(const std::string& parent) {
-  std::vector<std::string> names = staged_names();
-  if (names.empty()) return false;
-  // The data file last: until it is there, the database is missing and the
-  // next creation starts again.
-  const std::string data = base_of(kDataPath);
-  std::stable_partition(names.begin(), names.end(),
-                        [&](const std::string& n) { return n != data; });
-  for (const std::string& n : names) {
-    std::string from = std::string(kStageDir) + "/" + n;
-    if (rename(from.c_str(), (parent + "/" + n).c_str()) != 0) return false;
-  }
-  return true;
+  std::error_code ec;
+  fs::remove_all(kStageDir, ec);
 }
 
 // Creates an empty database. It is built apart and moved into place whole,
 // so a creation that fails or is killed part way leaves nothing that a later
 // run cannot use. REQUIRES: the lock is held.
 bool create_db() {
-  const std::string parent = parent_of(kDbPath);
+  fs::path parent = fs::path(kDbPath).parent_path();
+  if (parent.empty()) parent = ".";
   fd_holder dir(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.fd < 0 || !room_for(dir.fd, 0, kRoomFloor)) return false;
   clear_stage();
   if (mkdir(kStageDir, 0700) != 0) return false;
-  std::string staged = std::string(kStageDir) + "/" + base_of(kDbPath);
-  DBM* db = dbm_open(staged.data(), O_RDWR | O_CREAT, 0600);
+  fs::path staged = fs::path(kStageDir) / fs::path(kDbPath).filename();
+  DBM* db = dbm_open(const_cast<char*>(staged.c_str()), O_RDWR | O_CREAT, 0600);
   bool ok = db != nullptr;
   if (ok) dbm_close(db);
   ok = ok && move_staged(parent) && fsync(dir.fd) == 0;
@@ -337,12 +310,12 @@ bool holds(datum value, size_key key) {
 int lookup_read_only(const digest& d, size_key key) {
   GDBM_FILE f =
       gdbm_open(kDataPath, 0, GDBM_READER | GDBM_NOMMAP | GDBM_NOLOCK | GDBM_CLOEXEC, 0, nullptr);
-  if (f == nullptr) return -1;
-  int found = -1;
+  if (f == nullptr) return kDbUnavailable;
+  int found = kDbUnavailable;
   if (!gdbm_needs_recovery(f)) {
     datum value = gdbm_fetch(f, key_of(d));
     if (value.dptr != nullptr || gdbm_last_errno(f) == GDBM_ITEM_NOT_FOUND) {
-      found = holds(value, key) ? 1 : 0;
+      found = holds(value, key) ? kSeen : kNotSeen;
     }
     std::free(value.dptr);
   }
@@ -354,8 +327,8 @@ int lookup_read_only(const digest& d, size_key key) {
 #else
 int lookup_read_only(const digest& d, size_key key) {
   DBM* db = dbm_open(const_cast<char*>(kDbPath), O_RDONLY, 0);
-  if (db == nullptr) return -1;
-  int found = holds(dbm_fetch(db, key_of(d)), key) ? 1 : 0;
+  if (db == nullptr) return kDbUnavailable;
+  int found = holds(dbm_fetch(db, key_of(d)), key) ? kSeen : kNotSeen;
   dbm_close(db);
   return found;
 }
@@ -410,25 +383,25 @@ int digest_seen(const digest& d, size_key key) {
     db_lock shared(LOCK_SH);
     if (!shared.held()) return db_lock::failure();
     int found = lookup_read_only(d, key);
-    if (found >= 0) return found;
+    if (found != kDbUnavailable) return found;
   }
   // First use, or a database to repair: the writer's way.
   db_lock lock(LOCK_EX);
   if (!lock.held()) return db_lock::failure();
   db_handle h;
-  if (!open_db(h)) return -1;
+  if (!open_db(h)) return kDbUnavailable;
   // The fetched bytes are the library's until the close; they are read first.
-  return holds(dbm_fetch(h.db, key_of(d)), key) ? 1 : 0;
+  return holds(dbm_fetch(h.db, key_of(d)), key) ? kSeen : kNotSeen;
 }
 
 int digest_add(const digest& d, size_key key) {
   db_lock lock(LOCK_EX);
   if (!lock.held()) return db_lock::failure();
   db_handle h;
-  if (!open_db(h)) return -1;
+  if (!open_db(h)) return kDbUnavailable;
   datum old = dbm_fetch(h.db, key_of(d));
   // Another process may have recorded the pair since this one looked.
-  if (holds(old, key)) return 2;
+  if (holds(old, key)) return kAddedBefore;
   std::size_t kept = old.dptr == nullptr || old.dsize < 0
                          ? 0
                          : static_cast<std::size_t>(old.dsize) / sizeof key * sizeof key;
@@ -436,5 +409,5 @@ int digest_add(const digest& d, size_key key) {
   if (kept != 0) std::memcpy(value.data(), old.dptr, kept);
   std::memcpy(value.data() + kept, &key, sizeof key);
   datum v{value.data(), static_cast<int>(value.size())};
-  return store_with_room(h, key_of(d), v) ? 0 : 1;
+  return store_with_room(h, key_of(d), v) ? kAdded : kAddRefused;
 }

@@ -37,20 +37,22 @@
 
 #include "common/common.h"
 
-// Returned by either call after two seconds of waiting for the lock, which
-// another process holds; nothing was read or written.
+// What the calls return. Either may return kDbUnavailable, when the database
+// cannot be opened (or created), and kDbBusy, after two seconds of waiting for
+// the lock, which another process holds; nothing was read or written then.
+constexpr int kDbUnavailable = -1;
 constexpr int kDbBusy = -2;
+constexpr int kNotSeen = 0;      // digest_seen: the pair is not recorded
+constexpr int kSeen = 1;         // digest_seen: the pair is recorded
+constexpr int kAdded = 0;        // digest_add: the pair is now recorded
+constexpr int kAddRefused = 1;   // digest_add: refused, or too little room left
+constexpr int kAddedBefore = 2;  // digest_add: another process recorded it since
 
-// Returns 1 if the record for `d` holds `key`, 0 if it does not or there is no
-// record, and -1 if the database cannot be opened. Needs only read access to
-// an existing database.
+// Returns kSeen if the record for `d` holds `key`, and kNotSeen if it does
+// not or there is no record. Needs only read access to an existing database.
 int digest_seen(const digest& d, size_key key);
 
-// Appends `key` to the record for `d`, creating the record if needed, and
-// returns 0 once it is stored; returns 2 when the record already held `key`
-// (another process recorded the pair since the caller looked), -1 if the
-// database cannot be opened or created, and 1 if the store was refused or the
-// database's file system has too little room left to grow it safely.
+// Appends `key` to the record for `d`, creating the record if needed.
 int digest_add(const digest& d, size_key key);
 
 // Returns the path of the database handed to the library.

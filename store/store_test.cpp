@@ -1,7 +1,7 @@
 #include "store/store.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -513,8 +513,12 @@ TEST_F(Store, StoppedRunHoldsNoLock) {
     usleep(static_cast<useconds_t>(2000 + trial * 1700));
     ASSERT_EQ(kill(pid, SIGTSTP), 0);
     int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, WUNTRACED), pid);
-    ASSERT_TRUE(WIFSTOPPED(status)) << "trial " << trial;
+    for (int waited = 0; waitpid(pid, &status, WUNTRACED | WNOHANG) == 0 && waited < 1000; ++waited)
+      usleep(10000);
+    // On failure, the child's signal masks and state say why it did not stop.
+    const std::string state = read_file("/proc/" + std::to_string(pid) + "/status");
+    if (!WIFSTOPPED(status)) kill(pid, SIGKILL);
+    ASSERT_TRUE(WIFSTOPPED(status)) << "trial " << trial << "\n" << state;
     EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << "trial " << trial;
     flock(fd, LOCK_UN);
     kill(pid, SIGCONT);

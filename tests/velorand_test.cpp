@@ -479,7 +479,8 @@ TEST_F(Velorand, RunWaitingForAnotherRunsLockSaysSo) {
   }
   char c;
   ASSERT_EQ(read(ready[0], &c, 1), 1);
-  expect_run(run({"d"}), 0, "", "Waiting for the database, locked by another run: db/velorand.db.lock\n");
+  expect_run(run({"d"}), 0, "",
+             "Waiting for the database, locked by another run: db/velorand.db.lock\n");
   waitpid(holder, nullptr, 0);
   close(ready[0]);
   close(ready[1]);
