@@ -87,7 +87,7 @@ const Vector kRfc1321[] = {
      "57edf4a22be3c955ac49da2e2107b67a"},
 };
 
-TEST(Md5, Rfc1321SuiteThroughEveryPath) {
+TEST(Digest, Rfc1321SuiteThroughEveryPath) {
   for (const Vector& v : kRfc1321) {
     SCOPED_TRACE(v.label);
     EXPECT_EQ(of_memory(v.input), v.md5);
@@ -97,7 +97,7 @@ TEST(Md5, Rfc1321SuiteThroughEveryPath) {
   }
 }
 
-TEST(Md5, EveryLengthAndChunkBoundaryAgreesAcrossPaths) {
+TEST(Digest, EveryLengthAndChunkBoundaryAgreesAcrossPaths) {
   std::mt19937 rng(1321);
   std::vector<std::size_t> lengths;
   for (std::size_t n = 0; n <= 200; ++n) lengths.push_back(n);
@@ -113,7 +113,7 @@ TEST(Md5, EveryLengthAndChunkBoundaryAgreesAcrossPaths) {
   }
 }
 
-TEST(Md5, RandomSplitsMatchOneShotAndOracle) {
+TEST(Digest, RandomSplitsMatchOneShotAndOracle) {
   std::mt19937 rng(42);
   for (int round = 0; round < 300; ++round) {
     std::string bytes = random_bytes(rng, rng() % 20000);
@@ -126,7 +126,7 @@ TEST(Md5, RandomSplitsMatchOneShotAndOracle) {
   }
 }
 
-TEST(Md5, FeedingExactlyOneBlockLeavesItWaiting) {
+TEST(Digest, FeedingExactlyOneBlockLeavesItWaiting) {
   md5_state s;
   md5_start(s);
   std::string block(64, 'x');
@@ -138,7 +138,7 @@ TEST(Md5, FeedingExactlyOneBlockLeavesItWaiting) {
   EXPECT_EQ(hex(md5_finish(s, d)), openssl_md5(block));
 }
 
-TEST(Md5, PipeWithShortReadsMatchesFile) {
+TEST(Digest, PipeWithShortReadsMatchesFile) {
   std::mt19937 rng(7);
   std::string bytes = random_bytes(rng, 3 * 4096 + 77);
   int fds[2];
@@ -177,7 +177,7 @@ ssize_t failing_read(void* cookie, char* buf, size_t size) {
   return static_cast<ssize_t>(n);
 }
 
-TEST(Md5, ReadFailingPartWayLeavesOutputUntouched) {
+TEST(Digest, ReadFailingPartWayLeavesOutputUntouched) {
   for (std::size_t good : {0, 100, 4096, 10000}) {
     SCOPED_TRACE("fails after " + std::to_string(good));
     std::size_t left = good;
@@ -195,7 +195,7 @@ TEST(Md5, ReadFailingPartWayLeavesOutputUntouched) {
 }
 #endif
 
-TEST(Md5, StreamOfDirectoryIsAReadError) {
+TEST(Digest, StreamOfDirectoryIsAReadError) {
   std::FILE* f = std::fopen("/", "r");
   if (f == nullptr) GTEST_SKIP() << "this system refuses to open a directory as a stream";
   digest d{};

@@ -29,7 +29,7 @@ std::string captured_stderr(Body body) {
   return s;
 }
 
-TEST(CheckFile, EntryNoLongerRegularWhenOpenedIsNotRead) {
+TEST(Scan, EntryNoLongerRegularWhenOpenedIsNotRead) {
   // The walk saw a regular file; by the time it is opened a FIFO stands
   // there, with no writer: reading it would block for ever.
   scratch_dir dir;

@@ -26,10 +26,10 @@
 //          a multiple of 4 (written by something else) has 1 to 3 trailing
 //          bytes that are not an entry.
 //   lock:  the file "<path>.lock" beside the database, empty, created on first
-//          use; each call holds flock on it while the database is open.
+//          use; a lookup holds flock(LOCK_SH) on it, an append LOCK_EX.
 //   files: the library's own (GDBM: "<path>.pag" holds the records, "<path>.dir"
-//          marks the version; FreeBSD: "<path>.db"); the data file's absence
-//          alone means there is no database yet.
+//          marks the version; Berkeley DB and FreeBSD: "<path>.db"); the data
+//          file's absence alone means there is no database yet.
 //
 // Nothing here writes a message; on failure errno tells why.
 #ifndef VELORAND_STORE_STORE_H_

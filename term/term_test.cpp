@@ -10,7 +10,7 @@
 
 namespace {
 
-TEST(Output, TerminalSeesOnlyPrintableCharacters) {
+TEST(Term, TerminalSeesOnlyPrintableCharacters) {
   int master = -1, slave = -1;
   ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
   termios t;
