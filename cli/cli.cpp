@@ -9,6 +9,7 @@
 
 #include "common/common.h"
 #include "scan/scan.h"
+#include "term/term.h"
 
 int recursive_flag = 0;
 
@@ -43,7 +44,11 @@ int parse_flags(int argc, char** argv) {
 
 int run(int argc, char** argv) {
   if (argc < 2) usage(argc > 0 ? argv[0] : "velorand");
-  for (int i = parse_flags(argc, argv); i < argc; ++i) scan_dir(argv[i]);
+  int first = parse_flags(argc, argv);
+  status_line status;
+  status_start(status);
+  for (int i = first; i < argc; ++i) scan_dir(argv[i], status);
+  status_end(status);
   // Lost output must not pass for success.
   bool flushed = std::fflush(stdout) == 0;
   if (flushed && !std::ferror(stdout)) return 0;

@@ -224,13 +224,14 @@ digest& md5_result(const md5_state& state, digest& out) {
   return out;
 }
 
-int md5_of_stream(std::FILE* stream, digest& out) {
+int md5_of_stream(std::FILE* stream, digest& out, void (*on_read)(void*, std::size_t), void* arg) {
   md5_state state;
   md5_start(state);
   std::uint8_t chunk[kChunk];
   for (;;) {
     // fread comes back short only at the end of the stream or on an error.
     std::size_t have = std::fread(chunk, 1, kChunk, stream);
+    if (on_read != nullptr) on_read(arg, have);
     if (have < kChunk) {
       if (std::ferror(stream)) return kMd5ReadFailed;
       md5_feed(chunk, have, state);

@@ -44,8 +44,10 @@ constexpr int kMd5ReadFailed = 1;
 
 // Returns kMd5Read after writing the digest of everything readable from
 // `stream` to `out`, or kMd5ReadFailed when a read fails, leaving `out`
-// untouched. Does not close `stream`.
-int md5_of_stream(std::FILE* stream, digest& out);
+// untouched. Calls `on_read`, when given, with `arg` and the size of each
+// piece read. Does not close `stream`.
+int md5_of_stream(std::FILE* stream, digest& out, void (*on_read)(void*, std::size_t) = nullptr,
+                  void* arg = nullptr);
 
 // Writes the digest of the `len` bytes at `data` to `out` and returns `out`.
 digest& md5_of_memory(const void* data, std::size_t len, digest& out);

@@ -14,7 +14,6 @@
 #include "common/common.h"
 #include "md5/md5.h"
 #include "store/store.h"
-#include "term/term.h"
 
 namespace {
 
@@ -23,27 +22,41 @@ enum class outcome { recorded, duplicate, not_opened, not_regular, not_read, not
 
 using dir_id = std::pair<dev_t, ino_t>;
 
-void walk(const std::string& path, std::vector<dir_id>& descent);
-void descend(const std::string& joined, const struct stat& st, std::vector<dir_id>& descent);
-outcome verdict(const std::string& path, const struct stat& status);
-outcome digest_file(const std::string& path, digest& out);
-int patiently(int (*op)(const digest&, size_key), const digest& d, size_key key);
-void tell(outcome o, const std::string& path);
-void report(const char* what, const std::string& path);
+// The walk under one operand: the directories it is in, and the status line.
+struct tour {
+  std::vector<dir_id> descent;
+  status_line& status;
+};
+
+void walk(const std::string& path, tour& t);
+void descend(const std::string& joined, const struct stat& st, tour& t);
+outcome verdict(const std::string& path, const struct stat& st, status_line& status);
+outcome digest_file(const std::string& path, digest& out, status_line& status);
+int patiently(int (*op)(const digest&, size_key), const digest& d, size_key key,
+              status_line& status);
+void tell(outcome o, const std::string& path, status_line& status);
+void report(const char* what, const std::string& path, status_line& status);
 
 }  // namespace
 
-int scan_dir(const std::string& path) {
-  std::vector<dir_id> descent;
+int scan_dir(const std::string& path, status_line& status) {
+  tour t{{}, status};
   struct stat st;
   // The operand is part of the descent: a link back to it is a cycle too.
-  if (recursive_flag && stat(path.c_str(), &st) == 0) descent.push_back({st.st_dev, st.st_ino});
-  walk(path, descent);
+  if (recursive_flag && stat(path.c_str(), &st) == 0) t.descent.push_back({st.st_dev, st.st_ino});
+  walk(path, t);
   return 0;
 }
 
-void check_file(const std::string& joined_path, const struct stat& status) {
-  tell(verdict(joined_path, status), joined_path);
+void check_file(const std::string& joined_path, const struct stat& st, status_line& status) {
+  ++status.files;
+  if (status_active(status)) {
+    status.file = &joined_path;
+    status.file_start = coarse_ms();
+  }
+  tell(verdict(joined_path, st, status), joined_path, status);
+  status.file = nullptr;
+  if (status_active(status)) status_tick(status);
 }
 
 namespace {
@@ -61,11 +74,14 @@ struct listing {
   listing& operator=(listing&&) = delete;  // and so no copies
 };
 
-void walk(const std::string& path, std::vector<dir_id>& descent) {
+void walk(const std::string& path, tour& t) {
   listing list(path);
   // A directory that vanished, or that this user may not read, must not pass
   // for an empty one: a mistyped cron line would look like a clean run.
-  if (list.count < 0) return report(errno == ENOTDIR ? "Skipping " : "Couldn't open ", path);
+  if (list.count < 0) {
+    return report(errno == ENOTDIR ? "Skipping " : "Couldn't open ", path, t.status);
+  }
+  if (status_active(t.status)) t.status.dir = path;
   std::string joined;
   for (int i = 0; i < list.count; ++i) {
     const char* name = list.entries[i]->d_name;
@@ -73,36 +89,37 @@ void walk(const std::string& path, std::vector<dir_id>& descent) {
     joined.assign(path).append(1, '/').append(name);
     struct stat st;
     if (stat(joined.c_str(), &st) != 0) {
-      report("Couldn't stat ", joined);
+      report("Couldn't stat ", joined, t.status);
     } else if (recursive_flag && S_ISDIR(st.st_mode)) {
-      descend(joined, st, descent);
+      descend(joined, st, t);
+      if (status_active(t.status)) t.status.dir = path;
     } else if (!S_ISREG(st.st_mode)) {
-      report("Skipping ", joined);
+      report("Skipping ", joined, t.status);
     } else {
-      check_file(joined, st);
+      check_file(joined, st, t.status);
     }
   }
 }
 
 // Descends into `joined`, unless it is a directory this descent is already in.
-void descend(const std::string& joined, const struct stat& st, std::vector<dir_id>& descent) {
+void descend(const std::string& joined, const struct stat& st, tour& t) {
   dir_id id{st.st_dev, st.st_ino};
-  for (const dir_id& d : descent) {
-    if (d == id) return report("Directory cycle at ", joined);
+  for (const dir_id& d : t.descent) {
+    if (d == id) return report("Directory cycle at ", joined, t.status);
   }
-  descent.push_back(id);
-  walk(joined, descent);
-  descent.pop_back();
+  t.descent.push_back(id);
+  walk(joined, t);
+  t.descent.pop_back();
 }
 
-outcome verdict(const std::string& path, const struct stat& status) {
+outcome verdict(const std::string& path, const struct stat& st, status_line& status) {
   digest d;
-  outcome read = digest_file(path, d);
+  outcome read = digest_file(path, d, status);
   if (read != outcome::recorded) return read;
-  size_key key = size_key_of(status.st_size);
-  if (patiently(digest_seen, d, key) == kSeen) return outcome::duplicate;
+  size_key key = size_key_of(st.st_size);
+  if (patiently(digest_seen, d, key, status) == kSeen) return outcome::duplicate;
   // Recorded since the lookup, by a run going on beside this one.
-  int added = patiently(digest_add, d, key);
+  int added = patiently(digest_add, d, key, status);
   if (added == kAddedBefore) return outcome::duplicate;
   return added == kAdded ? outcome::recorded : outcome::not_added;
 }
@@ -127,9 +144,16 @@ struct input {
   input& operator=(input&&) = delete;  // and so no copies
 };
 
+// Counts what is read on the status line, which may name a slow file.
+void on_read(void* status, std::size_t bytes) {
+  auto& s = *static_cast<status_line*>(status);
+  s.bytes += static_cast<long long>(bytes);
+  status_tick(s);
+}
+
 // Writes the digest of the file at `path` to `out`; returns `recorded` when
 // it could be read to the end.
-outcome digest_file(const std::string& path, digest& out) {
+outcome digest_file(const std::string& path, digest& out, status_line& status) {
   int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return outcome::not_opened;
   // Only a file still regular once open is read: a FIFO put in its place
@@ -141,26 +165,40 @@ outcome digest_file(const std::string& path, digest& out) {
   }
   input in(fd);
   if (in.f == nullptr) return outcome::not_opened;
-  return md5_of_stream(in.f, out) == kMd5ReadFailed ? outcome::not_read : outcome::recorded;
+  int read = md5_of_stream(in.f, out, status_active(status) ? on_read : nullptr, &status);
+  return read == kMd5ReadFailed ? outcome::not_read : outcome::recorded;
 }
 
 // Calls `op` until it gets past another run's lock, saying once that it waits.
-int patiently(int (*op)(const digest&, size_key), const digest& d, size_key key) {
+int patiently(int (*op)(const digest&, size_key), const digest& d, size_key key,
+              status_line& status) {
   int r = op(d, key);
-  if (r == kDbBusy) report("Waiting for the database, locked by another run: ", digest_lock_path());
+  if (r == kDbBusy) {
+    status_clear(status, stderr);
+    write_path_line(stderr,
+                    "Waiting for the database, locked by another run: ", digest_lock_path());
+  }
   while (r == kDbBusy) r = op(d, key);
   return r;
 }
 
-void tell(outcome o, const std::string& path) {
-  // By outcome: the start of its line; a duplicate's goes to standard output.
-  static constexpr const char* kLine[] = {
-      nullptr, "", "Couldn't open ", "Skipping ", "Couldn't read ", "Unable to add "};
+void tell(outcome o, const std::string& path, status_line& status) {
+  if (o == outcome::duplicate) {
+    ++status.duplicates;
+    status_clear(status, stdout);
+    write_path_line(stdout, "", path);
+    return;
+  }
+  // By outcome: the start of its line on standard error.
+  static constexpr const char* kLine[] = {nullptr,     nullptr,          "Couldn't open ",
+                                          "Skipping ", "Couldn't read ", "Unable to add "};
   const char* line = kLine[static_cast<int>(o)];
-  if (line != nullptr) write_path_line(o == outcome::duplicate ? stdout : stderr, line, path);
+  if (line != nullptr) report(line, path, status);
 }
 
-void report(const char* what, const std::string& path) {
+void report(const char* what, const std::string& path, status_line& status) {
+  ++status.problems;
+  status_clear(status, stderr);
   write_path_line(stderr, what, path);
 }
 

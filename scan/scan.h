@@ -15,13 +15,16 @@
 
 #include <string>
 
-// Walks the directory `path`; a path that is not a directory is reported as
-// skipped, and one that cannot be listed as not opened. Returns 0.
-int scan_dir(const std::string& path);
+#include "term/term.h"
+
+// Walks the directory `path`, counting on `status`; a path that is not a
+// directory is reported as skipped, and one that cannot be listed as not
+// opened. Returns 0.
+int scan_dir(const std::string& path, status_line& status);
 
 // Prints `joined_path` when the content and size of the file are already
-// recorded, and records them otherwise. `status` is the walk's status record
-// for the file.
-void check_file(const std::string& joined_path, const struct stat& status);
+// recorded, and records them otherwise. `st` is the walk's status record for
+// the file; `status` counts it.
+void check_file(const std::string& joined_path, const struct stat& st, status_line& status);
 
 #endif  // VELORAND_SCAN_SCAN_H_

@@ -38,7 +38,10 @@ TEST(Scan, EntryNoLongerRegularWhenOpenedIsNotRead) {
   struct stat was_regular;
   ASSERT_EQ(stat("/dev/null", &was_regular), 0);
   was_regular.st_mode = S_IFREG | 0644;
-  std::string err = captured_stderr([&] { check_file(fifo, was_regular); });
+  std::string err = captured_stderr([&] {
+    status_line status;
+    check_file(fifo, was_regular, status);
+  });
   EXPECT_EQ(err, "Skipping " + fifo + "\n");
 }
 

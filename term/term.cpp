@@ -1,9 +1,13 @@
 #include "term/term.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
+#include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -60,4 +64,116 @@ bool write_path_line(std::FILE* f, const char* prefix, const std::string& path) 
   }
   line += '\n';
   return std::fwrite(line.data(), 1, line.size(), f) == line.size();
+}
+
+namespace {
+
+constexpr long long kRedrawMs = 250;     // at most four draws a second
+constexpr long long kSlowFileMs = 1000;  // a file read longer is named
+
+#if defined(SIGINFO)
+// The one thing the handler does; the next tick writes the line.
+volatile std::sig_atomic_t info_asked = 0;
+void ask_info(int) {
+  info_asked = 1;
+}
+#endif
+
+// Returns the number of characters in `s`, valid UTF-8 as shown() leaves it.
+std::size_t columns(const std::string& s) {
+  return static_cast<std::size_t>(
+      std::count_if(s.begin(), s.end(), [](char c) { return (c & 0xc0) != 0x80; }));
+}
+
+// Drops characters from the front of `s` until it fits `width` columns.
+std::string tail_fitting(const std::string& s, std::size_t width) {
+  std::size_t have = columns(s), at = 0;
+  for (; have > width; --have) {
+    do ++at;
+    while (at < s.size() && (s[at] & 0xc0) == 0x80);
+  }
+  return s.substr(at);
+}
+
+void write_all(int fd, const std::string& bytes) {
+  for (std::size_t at = 0; at < bytes.size();) {
+    ssize_t n = write(fd, bytes.data() + at, bytes.size() - at);
+    if (n <= 0) return;
+    at += static_cast<std::size_t>(n);
+  }
+}
+
+std::size_t terminal_width(int fd) {
+  winsize ws{};
+  return ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
+}
+
+}  // namespace
+
+void status_start(status_line& s) {
+#if defined(SIGINFO)
+  struct sigaction sa = {};
+  sa.sa_handler = ask_info;
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGINFO, &sa, nullptr);
+#endif
+  if (!isatty(STDERR_FILENO)) return;
+  s.fd = STDERR_FILENO;
+  s.out_too = isatty(STDOUT_FILENO) != 0;
+  s.next_draw = coarse_ms() + kRedrawMs;
+}
+
+long long coarse_ms() {
+  timespec ts{};
+#if defined(CLOCK_MONOTONIC_COARSE)
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+#elif defined(CLOCK_MONOTONIC_FAST)
+  clock_gettime(CLOCK_MONOTONIC_FAST, &ts);
+#else
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+#endif
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void status_tick(status_line& s) {
+#if defined(SIGINFO)
+  if (info_asked != 0) {
+    info_asked = 0;
+    status_clear(s, stderr);
+    write_all(STDERR_FILENO, status_text(s, 1000) + "\n");
+  }
+#endif
+  if (s.fd < 0) return;
+  long long now = coarse_ms();
+  if (now < s.next_draw) return;
+  s.next_draw = now + kRedrawMs;
+  write_all(s.fd, "\r" + status_text(s, terminal_width(s.fd) - 1) + "\x1b[K");
+  s.drawn = true;
+}
+
+void status_clear(status_line& s, std::FILE* f) {
+  if (!s.drawn || (f == stdout && !s.out_too)) return;
+  write_all(s.fd, "\r\x1b[K");
+  s.drawn = false;
+}
+
+void status_end(status_line& s) {
+  status_clear(s, stderr);
+  s.fd = -1;
+}
+
+std::string status_text(const status_line& s, std::size_t width) {
+  char counts[160];
+  std::snprintf(counts, sizeof counts, "%lld files, %.1f MB, %lld duplicates, %lld problems",
+                s.files, static_cast<double>(s.bytes) / 1e6, s.duplicates, s.problems);
+  std::string text = counts;
+  if (text.size() >= width) return text.substr(0, width);
+  bool slow = s.file != nullptr && coarse_ms() - s.file_start >= kSlowFileMs;
+  const char* label = slow ? " reading " : " in ";
+  std::string path = shown(slow ? *s.file : s.dir);
+  std::size_t room = width - text.size() - std::strlen(label);
+  if (path.empty() || room < 8 || room > width) return text;
+  // The end of a path says most: it is kept, behind an ellipsis.
+  if (columns(path) > room) path = "..." + tail_fitting(path, room - 3);
+  return text + label + path;
 }

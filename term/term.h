@@ -2,11 +2,30 @@
 // characters and invalid UTF-8 as '?', so that a crafted file name cannot
 // move the cursor or rewrite the screen; written to a pipe or a file, it goes
 // byte for byte, as scripts expect.
+//
+// The status line: status_start enables it when standard error is a
+// terminal. The walk counts into it and calls status_tick often (after each
+// file and each chunk read), which redraws it in place at most four times a
+// second on a coarse clock; status_clear erases it before any other line is
+// written, and status_end for good. Where the system has SIGINFO, the signal
+// makes the next tick write it once as a line of its own, terminal or not.
 #ifndef VELORAND_TERM_TERM_H_
 #define VELORAND_TERM_TERM_H_
 
+#include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <string>
+
+struct status_line {
+  int fd = -1;           // standard error when it is a terminal, or -1
+  bool out_too = false;  // standard output is a terminal too
+  bool drawn = false;    // the line is on the screen
+  long long files = 0, bytes = 0, duplicates = 0, problems = 0;
+  std::string dir;                          // the directory being walked
+  const std::string* file = nullptr;        // the file being read
+  long long file_start = 0, next_draw = 0;  // coarse clock, milliseconds
+};
 
 // Returns `path` with every byte that is not part of a printable character
 // of valid UTF-8 replaced by '?'.
@@ -15,5 +34,34 @@ std::string shown(const std::string& path);
 // Writes `prefix`, `path` and a newline to `f`, showing `path` as shown()
 // does when `f` is a terminal; returns false when the write fails.
 bool write_path_line(std::FILE* f, const char* prefix, const std::string& path);
+
+// Enables `s` on a terminal standard error, and answers SIGINFO where the
+// system has it.
+void status_start(status_line& s);
+
+// Returns true when ticks may draw: on a terminal, or where SIGINFO exists.
+inline bool status_active(const status_line& s) {
+#if defined(SIGINFO)
+  return true;
+#else
+  return s.fd >= 0;
+#endif
+}
+
+// Returns the coarse monotonic clock in milliseconds.
+long long coarse_ms();
+
+// Redraws the line when its time has come, or writes it once after SIGINFO.
+void status_tick(status_line& s);
+
+// Erases the line from the screen before `f` gets a line of its own.
+void status_clear(status_line& s, std::FILE* f);
+
+// Erases the line for good.
+void status_end(status_line& s);
+
+// Returns the line's text fitted to `width` columns: the counts, then the
+// directory walked or a file read for over a second, cut from the left.
+std::string status_text(const status_line& s, std::size_t width);
 
 #endif  // VELORAND_TERM_TERM_H_

@@ -67,3 +67,36 @@ TEST(Term, TerminalSeesOnlyPrintableCharacters) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Term, StatusTextFitsTheWidth) {
+  status_line s;
+  s.files = 12;
+  s.bytes = 3'400'000;
+  s.duplicates = 5;
+  s.problems = 1;
+  const std::string counts = "12 files, 3.4 MB, 5 duplicates, 1 problems";
+  const std::string kE5 = "\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9";  // five e-acute
+  struct {
+    const char* label;
+    std::string dir;
+    std::size_t width;
+    std::string want;
+  } cases[] = {
+      {"room for all", "a/b", 80, counts + " in a/b"},
+      {"no directory yet", "", 80, counts},
+      {"path cut from the left", "first/second/third", counts.size() + 14,
+       counts + " in ...d/third"},
+      {"no room for a path", "a/b", counts.size() + 5, counts},
+      {"counts cut", "a/b", 10, counts.substr(0, 10)},
+      {"escape shown as ?", "d/\x1b[2J", 80, counts + " in d/?[2J"},
+      {"cut keeps whole characters", "dir/" + kE5, counts.size() + 12, counts + " in ..." + kE5},
+  };
+  for (const auto& c : cases) {
+    s.dir = c.dir;
+    EXPECT_EQ(status_text(s, c.width), c.want) << c.label;
+  }
+}
+
+}  // namespace

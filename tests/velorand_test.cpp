@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -86,6 +87,25 @@ class EndToEnd : public ::testing::Test {
   }
 
   std::map<std::string, std::string> db() { return db_records(at("db/velorand.db")); }
+
+  // Holds the database's lock from a child for `micros`, as another run
+  // would; returns the child once the lock is held.
+  pid_t hold_lock(useconds_t micros) {
+    int ready[2];
+    if (pipe(ready) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+      int fd = open(at("db/velorand.db.lock").c_str(), O_RDONLY | O_CREAT, 0600);
+      if (fd < 0 || flock(fd, LOCK_EX) != 0 || write(ready[1], "1", 1) != 1) _exit(1);
+      usleep(micros);
+      _exit(0);
+    }
+    char c;
+    bool held = read(ready[0], &c, 1) == 1;
+    close(ready[0]);
+    close(ready[1]);
+    return held ? pid : -1;
+  }
 
   scratch_dir dir_;
 };
@@ -468,22 +488,11 @@ TEST_F(Database, RunWaitingForAnotherRunsLockSaysSo) {
   dir("d");
   file("d/a", "x");
   // Another run holds the lock for longer than a run waits without a word.
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  pid_t holder = fork();
-  if (holder == 0) {
-    int fd = open(at("db/velorand.db.lock").c_str(), O_RDONLY | O_CREAT, 0600);
-    if (fd < 0 || flock(fd, LOCK_EX) != 0 || write(ready[1], "1", 1) != 1) _exit(1);
-    usleep(2'500'000);
-    _exit(0);
-  }
-  char c;
-  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  pid_t holder = hold_lock(2'500'000);
+  ASSERT_GT(holder, 0);
   expect_run(run({"d"}), 0, "",
              "Waiting for the database, locked by another run: db/velorand.db.lock\n");
   waitpid(holder, nullptr, 0);
-  close(ready[0]);
-  close(ready[1]);
   EXPECT_EQ(db().size(), 1u);
 }
 
@@ -516,6 +525,12 @@ struct terminal {
   }
   ~terminal() {
     if (master >= 0) close(master);
+  }
+  void set_width(unsigned short columns) {
+    winsize ws{};
+    ws.ws_row = 24;
+    ws.ws_col = columns;
+    ioctl(master, TIOCSWINSZ, &ws);
   }
   std::string drain() {
     std::string s;
@@ -561,6 +576,57 @@ TEST_F(Output, FullStandardOutputFails) {
       run_program(VELORAND_TEST_PROGRAM, {"velorand", "d"}, dir_.path, false, "/dev/full");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "velorand: write error: No space left on device\n");
+}
+
+// Returns what a terminal shows after `bytes`: carriage returns, newlines
+// and erasing to the end of the line applied.
+std::string screen(const std::string& bytes) {
+  std::vector<std::string> lines(1);
+  std::size_t col = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    std::string& line = lines.back();
+    if (bytes[i] == '\r') {
+      col = 0;
+    } else if (bytes[i] == '\n') {
+      lines.emplace_back();
+      col = 0;
+    } else if (bytes.compare(i, 3, "\x1b[K") == 0) {
+      line.resize(std::min(line.size(), col));
+      i += 2;
+    } else {
+      line.resize(std::max(line.size(), col + 1));
+      line[col++] = bytes[i];
+    }
+  }
+  std::string shown;
+  for (std::size_t i = 0; i < lines.size(); ++i) shown += (i == 0 ? "" : "\n") + lines[i];
+  return shown;
+}
+
+TEST_F(Output, StatusLineLeavesOnlyTheLinesOnTheScreen) {
+  terminal tty;
+  ASSERT_FALSE(tty.slave_path.empty());
+  tty.set_width(60);
+  const std::string odd = "dir with a long name\x1b[2J";
+  dir(odd);
+  file(odd + "/x", "same");
+  dir("b");
+  file("b/x", "same");
+  dir("c");
+  ASSERT_EQ(mkfifo(at("c/fifo").c_str(), 0644), 0);
+  // The first file waits for the lock, so the line is due once it is checked.
+  pid_t holder = hold_lock(600'000);
+  ASSERT_GT(holder, 0);
+  run_result r = run_program(VELORAND_TEST_PROGRAM, {"velorand", odd, "b", "c"}, dir_.path, false,
+                             tty.slave_path, tty.slave_path);
+  waitpid(holder, nullptr, 0);
+  EXPECT_EQ(r.status, 0);
+  const std::string raw = tty.drain();
+  EXPECT_EQ(screen(raw), "b/x\nSkipping c/fifo\n");
+  // Drawn once, within 59 columns, the directory escaped and cut from the left.
+  const std::string drawn =
+      "\r1 files, 0.0 MB, 0 duplicates, 0 problems in ...ng name?[2J\x1b[K\r\x1b[K";
+  EXPECT_EQ(raw.substr(0, drawn.size()), drawn);
 }
 
 }  // namespace
