@@ -40,7 +40,7 @@ bool write_path_line(std::FILE* f, const char* prefix, const std::string& path);
 void status_start(status_line& s);
 
 // Returns true when ticks may draw: on a terminal, or where SIGINFO exists.
-inline bool status_active(const status_line& s) {
+inline bool status_active([[maybe_unused]] const status_line& s) {
 #if defined(SIGINFO)
   return true;
 #else
