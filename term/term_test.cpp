@@ -97,6 +97,14 @@ TEST(Term, StatusTextFitsTheWidth) {
     s.dir = c.dir;
     EXPECT_EQ(status_text(s, c.width), c.want) << c.label;
   }
+  // A file read for over a second is named instead of its directory.
+  s.dir = "a/b";
+  const std::string file = "a/b/big";
+  s.file = &file;
+  s.file_start = coarse_ms();
+  EXPECT_EQ(status_text(s, 80), counts + " in a/b");
+  s.file_start -= 1500;
+  EXPECT_EQ(status_text(s, 80), counts + " reading a/b/big");
 }
 
 }  // namespace
