@@ -147,6 +147,9 @@ void status_tick(status_line& s) {
   long long now = coarse_ms();
   if (now < s.next_draw) return;
   s.next_draw = now + kRedrawMs;
+  // A run sent to the background leaves the screen to the shell and its jobs.
+  pid_t foreground = tcgetpgrp(s.fd);
+  if (foreground != -1 && foreground != getpgrp()) return;
   write_all(s.fd, "\r" + status_text(s, terminal_width(s.fd) - 1) + "\x1b[K");
   s.drawn = true;
 }
