@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <utility>
 #include <vector>
 
@@ -17,7 +18,8 @@
 
 namespace {
 
-// What became of a regular file; all but `recorded` are written out.
+// What became of a regular file; all but `recorded` are written out (the
+// order of tell's table).
 enum class outcome { recorded, duplicate, not_opened, not_regular, not_read, not_added };
 
 using dir_id = std::pair<dev_t, ino_t>;
@@ -192,6 +194,7 @@ void tell(outcome o, const std::string& path, status_line& status) {
   // By outcome: the start of its line on standard error.
   static constexpr const char* kLine[] = {nullptr,     nullptr,          "Couldn't open ",
                                           "Skipping ", "Couldn't read ", "Unable to add "};
+  static_assert(std::size(kLine) == static_cast<std::size_t>(outcome::not_added) + 1);
   const char* line = kLine[static_cast<int>(o)];
   if (line != nullptr) report(line, path, status);
 }

@@ -165,8 +165,9 @@ bool room_for(int fd, off_t size, off_t need) {
 bool move_staged(const fs::path& parent) {
   std::error_code ec;
   std::vector<fs::path> files;
-  for (const fs::directory_entry& e : fs::directory_iterator(kStageDir, ec)) {
-    files.push_back(e.path());
+  // increment(ec), not ++, which would throw on a failed read.
+  for (fs::directory_iterator it(kStageDir, ec), end; !ec && it != end; it.increment(ec)) {
+    files.push_back(it->path());
   }
   // The data file last: until it is there, the database is missing and the
   // next creation starts again.

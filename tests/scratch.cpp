@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -191,4 +192,21 @@ run_result run_program(const std::string& file, const std::vector<std::string>& 
   std::fclose(out);
   std::fclose(err);
   return r;
+}
+
+int hold_lock(const std::string& lock_path, int op, unsigned micros) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = open(lock_path.c_str(), O_RDONLY | O_CREAT, 0600);
+    if (fd < 0 || flock(fd, op) != 0 || write(ready[1], "1", 1) != 1) _exit(1);
+    usleep(micros);
+    _exit(0);
+  }
+  char c;
+  bool held = pid > 0 && read(ready[0], &c, 1) == 1;
+  close(ready[0]);
+  close(ready[1]);
+  return held ? pid : -1;
 }

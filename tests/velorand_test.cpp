@@ -88,23 +88,8 @@ class EndToEnd : public ::testing::Test {
 
   std::map<std::string, std::string> db() { return db_records(at("db/velorand.db")); }
 
-  // Holds the database's lock from a child for `micros`, as another run
-  // would; returns the child once the lock is held.
-  pid_t hold_lock(useconds_t micros) {
-    int ready[2];
-    if (pipe(ready) != 0) return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-      int fd = open(at("db/velorand.db.lock").c_str(), O_RDONLY | O_CREAT, 0600);
-      if (fd < 0 || flock(fd, LOCK_EX) != 0 || write(ready[1], "1", 1) != 1) _exit(1);
-      usleep(micros);
-      _exit(0);
-    }
-    char c;
-    bool held = read(ready[0], &c, 1) == 1;
-    close(ready[0]);
-    close(ready[1]);
-    return held ? pid : -1;
+  pid_t hold_lock(unsigned micros) {
+    return ::hold_lock(at("db/velorand.db.lock"), LOCK_EX, micros);
   }
 
   scratch_dir dir_;
