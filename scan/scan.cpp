@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "scan/scan.h"
 
 #include <dirent.h>
@@ -51,14 +52,9 @@ int scan_dir(const std::string& path, status_line& status) {
 }
 
 void check_file(const std::string& joined_path, const struct stat& st, status_line& status) {
-  ++status.files;
-  if (status_active(status)) {
-    status.file = &joined_path;
-    status.file_start = coarse_ms();
-  }
+  status_file_begins(status, joined_path);
   tell(verdict(joined_path, st, status), joined_path, status);
-  status.file = nullptr;
-  if (status_active(status)) status_tick(status);
+  status_file_ends(status);
 }
 
 namespace {
@@ -83,7 +79,7 @@ void walk(const std::string& path, tour& t) {
   if (list.count < 0) {
     return report(errno == ENOTDIR ? "Skipping " : "Couldn't open ", path, t.status);
   }
-  if (status_active(t.status)) t.status.dir = path;
+  status_walking(t.status, path);
   std::string joined;
   for (int i = 0; i < list.count; ++i) {
     const char* name = list.entries[i]->d_name;
@@ -94,7 +90,7 @@ void walk(const std::string& path, tour& t) {
       report("Couldn't stat ", joined, t.status);
     } else if (recursive_flag && S_ISDIR(st.st_mode)) {
       descend(joined, st, t);
-      if (status_active(t.status)) t.status.dir = path;
+      status_walking(t.status, path);
     } else if (!S_ISREG(st.st_mode)) {
       report("Skipping ", joined, t.status);
     } else {
@@ -146,13 +142,6 @@ struct input {
   input& operator=(input&&) = delete;  // and so no copies
 };
 
-// Counts what is read on the status line, which may name a slow file.
-void on_read(void* status, std::size_t bytes) {
-  auto& s = *static_cast<status_line*>(status);
-  s.bytes += static_cast<long long>(bytes);
-  status_tick(s);
-}
-
 // Writes the digest of the file at `path` to `out`; returns `recorded` when
 // it could be read to the end.
 outcome digest_file(const std::string& path, digest& out, status_line& status) {
@@ -167,7 +156,7 @@ outcome digest_file(const std::string& path, digest& out, status_line& status) {
   }
   input in(fd);
   if (in.f == nullptr) return outcome::not_opened;
-  int read = md5_of_stream(in.f, out, status_active(status) ? on_read : nullptr, &status);
+  int read = md5_of_stream(in.f, out, status_reader(status), &status);
   return read == kMd5ReadFailed ? outcome::not_read : outcome::recorded;
 }
 
@@ -186,8 +175,7 @@ int patiently(int (*op)(const digest&, size_key), const digest& d, size_key key,
 
 void tell(outcome o, const std::string& path, status_line& status) {
   if (o == outcome::duplicate) {
-    ++status.duplicates;
-    status_clear(status, stdout);
+    status_duplicate(status);
     write_path_line(stdout, "", path);
     return;
   }
@@ -200,8 +188,7 @@ void tell(outcome o, const std::string& path, status_line& status) {
 }
 
 void report(const char* what, const std::string& path, status_line& status) {
-  ++status.problems;
-  status_clear(status, stderr);
+  status_problem(status);
   write_path_line(stderr, what, path);
 }
 

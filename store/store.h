@@ -1,8 +1,10 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The digest database: the system's memory across runs. For every content
 // digest ever recorded it holds the size keys recorded under it.
 //
 // It is an ndbm database (GDBM's compatibility layer on Linux, the C library's
-// own on FreeBSD) at a path fixed when the program is built. Each call takes
+// own on FreeBSD). digest_db_at names it once, before any other call; the
+// program passes the path fixed when it is built. Then each call takes
 // the lock, opens the database, does one fetch (and for an append one store),
 // closes it and lets the lock go, so no handle outlives a call. A lookup reads
 // under a shared lock, so lookups of runs going on together do not wait for
@@ -35,6 +37,8 @@
 #ifndef VELORAND_STORE_STORE_H_
 #define VELORAND_STORE_STORE_H_
 
+#include <string>
+
 #include "common/common.h"
 
 // What the calls return. Either may return kDbUnavailable, when the database
@@ -54,6 +58,10 @@ int digest_seen(const digest& d, size_key key);
 
 // Appends `key` to the record for `d`, creating the record if needed.
 int digest_add(const digest& d, size_key key);
+
+// Sets the path handed to the library, from which every other file's derives.
+// REQUIRES: called before any other call here.
+void digest_db_at(const std::string& path);
 
 // Returns the path of the database handed to the library.
 const char* digest_db_path();

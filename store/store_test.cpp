@@ -23,12 +23,12 @@ using namespace std::string_literals;
 
 namespace {
 
-// Each case runs in a scratch directory of its own holding the directory
-// "db" in which the test build keeps its database.
+// Each case keeps its database in the directory "db" of a scratch directory
+// of its own, where it runs, so that the cases name its files briefly.
 class Store : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(std::string(digest_db_path()), "db/velorand.db");
+    digest_db_at(dir_.path + "/db/velorand.db");
     ASSERT_EQ(chdir(dir_.path.c_str()), 0);
     ASSERT_EQ(mkdir("db", 0755), 0);
   }
@@ -330,7 +330,8 @@ fault_run run_failing(long k, int from, int to) {
   fault_run f;
   run_result r = run_program(
       VELORAND_FAULT_DRIVER,
-      {"fault_driver", std::to_string(k), std::to_string(from), std::to_string(to)}, ".");
+      {"fault_driver", std::to_string(k), std::to_string(from), std::to_string(to), digest_db_path()},
+      ".");
   EXPECT_EQ(r.status, 0) << r.err;
   std::istringstream lines(r.out);
   for (std::string line; std::getline(lines, line);) {

@@ -99,8 +99,7 @@ TEST(Term, StatusTextFitsTheWidth) {
   }
   // A file read for over a second is named instead of its directory.
   s.dir = "a/b";
-  const std::string file = "a/b/big";
-  s.file = &file;
+  s.file = "a/b/big";
   s.file_start = coarse_ms();
   EXPECT_EQ(status_text(s, 80), counts + " in a/b");
   s.file_start -= 1500;

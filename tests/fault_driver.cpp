@@ -2,8 +2,8 @@
 // to a regular file fails with ENOSPC, as a full disk, a quota or an I/O error
 // would make it fail, wherever it falls: in the library or in our own code.
 //
-// Usage: fault_driver K FROM TO. Appends the digests FROM..TO-1 (see
-// tests/scratch.h) with size key i, and prints the indices that were not
+// Usage: fault_driver K FROM TO DB. Appends the digests FROM..TO-1 (see
+// tests/scratch.h) with size key i to the database DB, and prints the indices that were not
 // recorded, one per line, then "calls N" with the number of write calls made.
 // K = 0 fails nothing.
 #include <dlfcn.h>
@@ -89,7 +89,8 @@ const char* __asan_default_options() {
 }  // extern "C"
 
 int main(int argc, char** argv) {
-  if (argc != 4) return 2;
+  if (argc != 5) return 2;
+  digest_db_at(argv[4]);
   fail_at = std::atol(argv[1]);
   int from = std::atoi(argv[2]), to = std::atoi(argv[3]);
   for (int i = from; i < to; ++i) {

@@ -1,70 +1,14 @@
-#include "term/term.h"
-
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The status line on a terminal standard error, and SIGINFO's one-off line.
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
-#include <cstdint>
 #include <cstring>
 #include <ctime>
 
-namespace {
-
-// Returns the length of the valid UTF-8 sequence for a printable character at
-// `s`, or 0 when the byte there must be shown as '?'.
-std::size_t printable_length(const unsigned char* s, std::size_t left) {
-  if (s[0] >= 0x20 && s[0] < 0x7f) return 1;
-  std::size_t n = s[0] >= 0xf0 && s[0] < 0xf5 ? 4 : s[0] >= 0xe0 ? 3 : s[0] >= 0xc2 ? 2 : 0;
-  if (s[0] >= 0xf5 || n == 0 || n > left) return 0;
-  std::uint32_t cp = s[0] & (0x7f >> n);
-  for (std::size_t i = 1; i < n; ++i) {
-    if ((s[i] & 0xc0) != 0x80) return 0;
-    cp = cp << 6 | (s[i] & 0x3f);
-  }
-  static constexpr std::uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-  bool ok = cp >= kLeast[n] && cp >= 0xa0 && cp <= 0x10ffff && (cp < 0xd800 || cp > 0xdfff);
-  return ok ? n : 0;
-}
-
-bool needs_escaping(const std::string& path) {
-  return std::any_of(path.begin(), path.end(),
-                     [](unsigned char c) { return c < 0x20 || c >= 0x7f; });
-}
-
-}  // namespace
-
-std::string shown(const std::string& path) {
-  std::string out;
-  const auto* s = reinterpret_cast<const unsigned char*>(path.data());
-  for (std::size_t i = 0; i < path.size();) {
-    std::size_t n = printable_length(s + i, path.size() - i);
-    if (n == 0) {
-      out += '?';
-      n = 1;
-    } else {
-      out.append(path, i, n);
-    }
-    i += n;
-  }
-  return out;
-}
-
-bool write_path_line(std::FILE* f, const char* prefix, const std::string& path) {
-  bool escape = needs_escaping(path) && isatty(fileno(f));
-  if (*prefix == '\0' && !escape) {
-    return std::fwrite(path.data(), 1, path.size(), f) == path.size() && std::putc('\n', f) != EOF;
-  }
-  // One write, so that an unbuffered stream gets the line whole.
-  std::string line = prefix;
-  if (escape) {
-    line += shown(path);
-  } else {
-    line += path;
-  }
-  line += '\n';
-  return std::fwrite(line.data(), 1, line.size(), f) == line.size();
-}
+#include "term/term.h"
 
 namespace {
 
@@ -108,6 +52,41 @@ std::size_t terminal_width(int fd) {
   return ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
 }
 
+// Returns true when the line may be drawn: on a terminal, or where SIGINFO exists.
+bool active([[maybe_unused]] const status_line& s) {
+#if defined(SIGINFO)
+  return true;
+#else
+  return s.fd >= 0;
+#endif
+}
+
+// Redraws the line when its time has come, or writes it once after SIGINFO.
+void tick(status_line& s) {
+#if defined(SIGINFO)
+  if (info_asked != 0) {
+    info_asked = 0;
+    status_clear(s, stderr);
+    write_all(STDERR_FILENO, status_text(s, 1000) + "\n");
+  }
+#endif
+  if (s.fd < 0) return;
+  long long now = coarse_ms();
+  if (now < s.next_draw) return;
+  s.next_draw = now + kRedrawMs;
+  // A run sent to the background leaves the screen to the shell and its jobs.
+  pid_t foreground = tcgetpgrp(s.fd);
+  if (foreground != -1 && foreground != getpgrp()) return;
+  write_all(s.fd, "\r" + status_text(s, terminal_width(s.fd) - 1) + "\x1b[K");
+  s.drawn = true;
+}
+
+void count_read(void* status, std::size_t bytes) {
+  auto& s = *static_cast<status_line*>(status);
+  s.bytes += static_cast<long long>(bytes);
+  tick(s);
+}
+
 }  // namespace
 
 void status_start(status_line& s) {
@@ -135,23 +114,34 @@ long long coarse_ms() {
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-void status_tick(status_line& s) {
-#if defined(SIGINFO)
-  if (info_asked != 0) {
-    info_asked = 0;
-    status_clear(s, stderr);
-    write_all(STDERR_FILENO, status_text(s, 1000) + "\n");
-  }
-#endif
-  if (s.fd < 0) return;
-  long long now = coarse_ms();
-  if (now < s.next_draw) return;
-  s.next_draw = now + kRedrawMs;
-  // A run sent to the background leaves the screen to the shell and its jobs.
-  pid_t foreground = tcgetpgrp(s.fd);
-  if (foreground != -1 && foreground != getpgrp()) return;
-  write_all(s.fd, "\r" + status_text(s, terminal_width(s.fd) - 1) + "\x1b[K");
-  s.drawn = true;
+void status_walking(status_line& s, const std::string& dir) {
+  if (active(s)) s.dir = dir;
+}
+
+void status_file_begins(status_line& s, const std::string& path) {
+  ++s.files;
+  if (!active(s)) return;
+  s.file = path;  // kept in the capacity of earlier paths: no allocation per file
+  s.file_start = coarse_ms();
+}
+
+read_counter status_reader(const status_line& s) {
+  return active(s) ? count_read : nullptr;
+}
+
+void status_file_ends(status_line& s) {
+  s.file.clear();
+  if (active(s)) tick(s);
+}
+
+void status_duplicate(status_line& s) {
+  ++s.duplicates;
+  status_clear(s, stdout);
+}
+
+void status_problem(status_line& s) {
+  ++s.problems;
+  status_clear(s, stderr);
 }
 
 void status_clear(status_line& s, std::FILE* f) {
@@ -171,9 +161,9 @@ std::string status_text(const status_line& s, std::size_t width) {
                 s.files, static_cast<double>(s.bytes) / 1e6, s.duplicates, s.problems);
   std::string text = counts;
   if (text.size() >= width) return text.substr(0, width);
-  bool slow = s.file != nullptr && coarse_ms() - s.file_start >= kSlowFileMs;
+  bool slow = !s.file.empty() && coarse_ms() - s.file_start >= kSlowFileMs;
   const char* label = slow ? " reading " : " in ";
-  std::string path = shown(slow ? *s.file : s.dir);
+  std::string path = shown(slow ? s.file : s.dir);
   std::size_t room = width - text.size() - std::strlen(label);
   if (path.empty() || room < 8 || room > width) return text;
   // The end of a path says most: it is kept, behind an ellipsis.

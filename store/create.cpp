@@ -1,0 +1,84 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The first use: a database built in "<path>.new/" and moved into place
+// whole, so that a creation that fails or is killed part way leaves nothing a
+// later run cannot use; and the room check every write makes first.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <vector>
+
+#include "store/internal.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Moves every file of a database built in the staging directory into `parent`.
+bool move_staged(const fs::path& parent) {
+  std::error_code ec;
+  std::vector<fs::path> files;
+  // increment(ec), not ++, which would throw on a failed read.
+  for (fs::directory_iterator it(paths().stage, ec), end; !ec && it != end; it.increment(ec)) {
+    files.push_back(it->path());
+  }
+  // The data file last: until it is there, the database is missing and the
+  // next creation starts again.
+  const fs::path data = fs::path(paths().data).filename();
+  std::stable_partition(files.begin(), files.end(),
+                        [&](const fs::path& f) { return f.filename() != data; });
+  for (const fs::path& f : files) {
+    if (rename(f.c_str(), (parent / f.filename()).c_str()) != 0) return false;
+  }
+  return !ec && !files.empty();
+}
+
+// Removes the staging directory and whatever a creation that died left in it.
+void clear_stage() {
+  std::error_code ec;
+  fs::remove_all(paths().stage, ec);
+}
+
+}  // namespace
+
+bool room_for(int fd, off_t size, off_t need) {
+  struct statvfs vfs;
+  if (fstatvfs(fd, &vfs) != 0) return false;
+  unsigned long long avail =
+      static_cast<unsigned long long>(vfs.f_bavail) * static_cast<unsigned long long>(vfs.f_frsize);
+  if (avail < static_cast<unsigned long long>(need)) {
+    errno = ENOSPC;
+    return false;
+  }
+  // Growing past the limit would kill the process with SIGXFSZ.
+  struct rlimit lim;
+  if (getrlimit(RLIMIT_FSIZE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY &&
+      lim.rlim_cur < static_cast<rlim_t>(size + need)) {
+    errno = EFBIG;
+    return false;
+  }
+  return true;
+}
+
+bool create_db() {
+  fs::path parent = fs::path(paths().db).parent_path();
+  if (parent.empty()) parent = ".";
+  fd_holder dir(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.fd < 0 || !room_for(dir.fd, 0, room_needed(0))) return false;
+  clear_stage();
+  if (mkdir(paths().stage.c_str(), 0700) != 0) return false;
+  fs::path staged = fs::path(paths().stage) / fs::path(paths().db).filename();
+  DBM* db = dbm_open(const_cast<char*>(staged.c_str()), O_RDWR | O_CREAT, 0600);
+  bool ok = db != nullptr;
+  if (ok) dbm_close(db);
+  ok = ok && move_staged(parent) && fsync(dir.fd) == 0;
+  int saved = errno;
+  clear_stage();
+  errno = saved;
+  return ok;
+}
