@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The whole program on generated trees: many small files, and a few files of
 // tens of MiB, each timed on a first run (everything new) and a rerun
 // (everything a duplicate). Beside them, md5sum over the same files, and the
@@ -11,9 +12,9 @@
 // rerun over a real tree (/usr/share /usr/include /etc) against md5sum.
 //
 // Runs in a scratch directory under $TMPDIR or /var/tmp, removed at the end.
+// Every run timed must exit 0, or the benchmark stops.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,8 +30,10 @@ extern "C" {
 #include <ndbm.h>
 }
 
+#include "bench/checked.h"
 #include "bench/ratio_reporter.h"
 #include "store/store.h"
+#include "tests/scratch.h"
 
 namespace {
 
@@ -39,59 +42,58 @@ constexpr std::size_t kSmallSize = 1024;
 constexpr int kLargeFiles = 3;
 constexpr std::size_t kLargeSize = 48u << 20;
 
-std::string g_program;  // the program, with its database at db/velorand.db
+// The tests' copy of the program, with its database at db/velorand.db.
+const std::string g_program = VELORAND_TEST_PROGRAM;
 
 double seconds_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
 void write_random_file(const std::string& path, std::size_t size, std::mt19937_64& rng) {
-  std::vector<std::uint64_t> words(size / 8);
-  for (auto& w : words) w = rng();
-  FILE* f = std::fopen(path.c_str(), "w");
-  std::fwrite(words.data(), 8, words.size(), f);
-  std::fclose(f);
+  std::string bytes(size / 8 * 8, '\0');
+  for (std::size_t at = 0; at < bytes.size(); at += 8) {
+    std::uint64_t w = rng();
+    std::memcpy(bytes.data() + at, &w, 8);
+  }
+  must(write_file(path, bytes), "writing " + path);
+}
+
+void make_dir(const std::string& path) {
+  must(mkdir(path.c_str(), 0755) == 0, "mkdir " + path);
 }
 
 void make_trees() {
   std::mt19937_64 rng(5);
-  mkdir("small", 0755);
+  make_dir("small");
   for (int i = 0; i < kSmallFiles; ++i) {
     write_random_file("small/f" + std::to_string(i), kSmallSize, rng);
   }
-  mkdir("large", 0755);
+  make_dir("large");
   for (int i = 0; i < kLargeFiles; ++i) {
     write_random_file("large/f" + std::to_string(i), kLargeSize, rng);
   }
 }
 
+// Removes every file of the database, whatever the library named them.
 void forget() {
-  for (const char* suffix : {"", ".pag", ".dir", ".db", ".lock"}) {
-    unlink((std::string(digest_db_path()) + suffix).c_str());
-  }
+  remove_tree("db");
+  make_dir("db");
 }
 
-// Runs `argv` with standard output and error to /dev/null and returns its wall time.
+// Runs `argv` (argv[0] a path) with standard output to /dev/null and returns
+// its wall time; stops the benchmark unless it exits 0.
 double timed_run(const std::vector<std::string>& argv) {
   auto t0 = std::chrono::steady_clock::now();
-  pid_t pid = fork();
-  if (pid == 0) {
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return seconds_since(t0);
+  run_result r = run_program(argv[0], argv, ".", false, "/dev/null");
+  double secs = seconds_since(t0);
+  errno = 0;
+  must(r.status == 0, argv[0] + " (exit status " + std::to_string(r.status) + ": " +
+                          r.err.substr(0, 200) + ")");
+  return secs;
 }
 
 std::vector<std::string> md5sum_of(const char* tree, int files) {
-  std::vector<std::string> argv{"md5sum"};
+  std::vector<std::string> argv{"/usr/bin/md5sum"};
   for (int i = 0; i < files; ++i) argv.push_back(std::string(tree) + "/f" + std::to_string(i));
   return argv;
 }
@@ -127,8 +129,8 @@ double db_calls_first_run() {
   forget();
   auto t0 = std::chrono::steady_clock::now();
   for (int i = 0; i < kSmallFiles; ++i) {
-    benchmark::DoNotOptimize(digest_seen(nth_digest(i), 1024));
-    benchmark::DoNotOptimize(digest_add(nth_digest(i), 1024));
+    must(digest_seen(nth_digest(i), 1024) == kNotSeen, "a lookup");
+    must(digest_add(nth_digest(i), 1024) == kAdded, "an append");
   }
   return seconds_since(t0);
 }
@@ -136,7 +138,7 @@ double db_calls_first_run() {
 // The database calls of a rerun: one lookup per file, which finds it.
 double db_calls_rerun() {
   auto t0 = std::chrono::steady_clock::now();
-  for (int i = 0; i < kSmallFiles; ++i) benchmark::DoNotOptimize(digest_seen(nth_digest(i), 1024));
+  for (int i = 0; i < kSmallFiles; ++i) must(digest_seen(nth_digest(i), 1024) == kSeen, "a lookup");
   return seconds_since(t0);
 }
 
@@ -198,17 +200,16 @@ void make_incremental_trees() {
   if (made) return;
   made = true;
   std::mt19937_64 rng(9);
-  mkdir("archive", 0755);
+  make_dir("archive");
   for (int i = 0; i < kArchiveFiles; ++i) {
-    if (i % 500 == 0) mkdir(archive_file(i).substr(0, archive_file(i).rfind('/')).c_str(), 0755);
+    if (i % 500 == 0) make_dir(archive_file(i).substr(0, archive_file(i).rfind('/')));
     write_random_file(archive_file(i), 104 + rng() % 8000 / 8 * 8, rng);
   }
-  mkdir("new", 0755);
+  make_dir("new");
   for (int i = 0; i < kNewFiles; ++i) {
     std::string to = "new/n" + std::to_string(i);
     if (i % 5 == 0) {
-      std::string cp = "cp " + archive_file(static_cast<int>(rng() % kArchiveFiles)) + " " + to;
-      if (std::system(cp.c_str()) != 0) std::abort();
+      must(write_file(to, read_file(archive_file(static_cast<int>(rng() % kArchiveFiles)))), to);
     } else {
       write_random_file(to, 104 + rng() % 8000 / 8 * 8, rng);
     }
@@ -218,28 +219,21 @@ void make_incremental_trees() {
 // Grows the database with synthetic records until it holds `records`.
 void fill_to(long records, long& held) {
   DBM* db = dbm_open(const_cast<char*>(digest_db_path()), O_RDWR, 0600);
-  if (db == nullptr) std::abort();
+  must(db != nullptr, "opening the database");
   std::mt19937_64 rng(static_cast<std::uint64_t>(held));
   for (; held < records; ++held) {
     std::uint64_t d[2] = {rng(), rng()};
     size_key k = 1;
     datum key{reinterpret_cast<char*>(d), 16}, value{reinterpret_cast<char*>(&k), 4};
-    dbm_store(db, key, value, DBM_REPLACE);
+    must(dbm_store(db, key, value, DBM_REPLACE) == 0, "a store");
   }
   dbm_close(db);
 }
 
 std::map<std::string, std::string> saved_db() {
   std::map<std::string, std::string> files;
-  for (const char* suffix : {".pag", ".dir", ".db"}) {
-    std::string path = std::string(digest_db_path()) + suffix;
-    FILE* f = std::fopen(path.c_str(), "r");
-    if (f == nullptr) continue;
-    std::string bytes;
-    char buf[1 << 16];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) bytes.append(buf, n);
-    std::fclose(f);
-    files[path] = bytes;
+  for (const std::string& name : names_with_prefix("db", "velorand.db")) {
+    files["db/" + name] = read_file("db/" + name);
   }
   return files;
 }
@@ -250,14 +244,16 @@ std::map<std::string, std::string> saved_db() {
 // never does.
 void restore_db(const std::map<std::string, std::string>& files) {
   constexpr std::size_t kChunk = std::size_t{128} << 10;
+  forget();
   for (const auto& [path, bytes] : files) {
-    unlink(path.c_str());
     int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
+    must(fd >= 0, "creating " + path);
     for (std::size_t at = 0; at < bytes.size(); at += kChunk) {
-      if (write(fd, bytes.data() + at, std::min(kChunk, bytes.size() - at)) < 0) std::abort();
+      std::size_t n = std::min(kChunk, bytes.size() - at);
+      must(write(fd, bytes.data() + at, n) == static_cast<ssize_t>(n), "writing " + path);
     }
-    fsync(fd);  // on disk before the run, whose first sync would otherwise write it all
-    close(fd);
+    // On disk before the run, whose first sync would otherwise write it all.
+    must(fsync(fd) == 0 && close(fd) == 0, "syncing " + path);
   }
 }
 
@@ -279,9 +275,9 @@ void BM_Incremental(benchmark::State& st) {
   fill_to(st.range(0), held);
   const std::map<std::string, std::string> archive_db = saved_db();
   const std::vector<std::vector<std::string>> tools = {
-      {"jdupes", "-q", "-r", "archive", "new"},
-      {"rdfind", "-dryrun", "true", "-outputname", "/dev/null", "archive", "new"},
-      {"fdupes", "-q", "-r", "archive", "new"}};
+      {"/usr/bin/jdupes", "-q", "-r", "archive", "new"},
+      {"/usr/bin/rdfind", "-dryrun", "true", "-outputname", "/dev/null", "archive", "new"},
+      {"/usr/bin/fdupes", "-q", "-r", "archive", "new"}};
   std::vector<double> ours;
   std::vector<std::vector<double>> theirs(tools.size());
   for (auto _ : st) {
@@ -293,7 +289,8 @@ void BM_Incremental(benchmark::State& st) {
   restore_db(archive_db);
   double fastest = 1e9;
   for (std::size_t t = 0; t < tools.size(); ++t) {
-    st.counters[tools[t][0] + "_s"] = median(theirs[t]);
+    const std::string& tool = tools[t][0];
+    st.counters[tool.substr(tool.rfind('/') + 1) + "_s"] = median(theirs[t]);
     fastest = std::min(fastest, median(theirs[t]));
   }
   st.counters["ours_s"] = median(ours);
@@ -313,7 +310,7 @@ void BM_RealTreeRerun(benchmark::State& st) {
   for (auto _ : st) {
     rerun.push_back(timed_run(ours));
     st.SetIterationTime(rerun.back());
-    md5sum.push_back(timed_run({"sh", "-c", "xargs -0 md5sum < real-files > /dev/null 2>&1"}));
+    md5sum.push_back(timed_run({"/bin/sh", "-c", "xargs -0 md5sum < real-files > /dev/null"}));
   }
   st.counters["ours_s"] = median(rerun);
   st.counters["md5sum_s"] = median(md5sum);
@@ -340,18 +337,10 @@ BENCHMARK(BM_RealTreeRerun)->UseManualTime()->Iterations(3)->Unit(benchmark::kMi
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s <program built with the database at db/velorand.db>\n",
-                 argv[0]);
-    return 2;
-  }
-  g_program = realpath(argv[1], nullptr);
-  const char* tmp = std::getenv("TMPDIR");
-  std::string dir = std::string(tmp != nullptr ? tmp : "/var/tmp") + "/velorand-bench-XXXXXX";
-  if (mkdtemp(dir.data()) == nullptr || chdir(dir.c_str()) != 0 || mkdir("db", 0755) != 0) {
-    std::perror("scratch directory");
-    return 1;
-  }
+  static scratch_dir dir("/var/tmp");  // static: removed on must()'s exit too
+  must(chdir(dir.path.c_str()) == 0, "entering " + dir.path);
+  make_dir("db");
+  digest_db_at(dir.path + "/db/velorand.db");
   make_trees();
   timed_run(md5sum_of("large", kLargeFiles));  // bring the files into the page cache
   ratio_reporter reporter;
@@ -363,6 +352,5 @@ int main(int argc, char** argv) {
   };
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
-  std::string rm = "rm -rf '" + dir + "'";
-  return std::system(rm.c_str()) == 0 ? 0 : 1;
+  return 0;
 }

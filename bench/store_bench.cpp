@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Lookups and appends through the digest database beside a raw ndbm loop
 // (open, fetch, store, close) in the same process, on databases of 10^3, 10^5
 // and 10^6 records. Runs in a scratch directory under $TMPDIR or /var/tmp.
@@ -12,7 +13,9 @@
 #include <random>
 #include <string>
 
+#include "bench/checked.h"
 #include "store/store.h"
+#include "tests/scratch.h"
 
 extern "C" {
 #include <ndbm.h>
@@ -43,7 +46,8 @@ int fill(long records) {
   for (; filled < records; ++filled) {
     digest d = random_digest(rng);
     size_key k = static_cast<size_key>(filled);
-    dbm_store(db, as_datum(d.data(), d.size()), as_datum(&k, sizeof k), DBM_REPLACE);
+    must(dbm_store(db, as_datum(d.data(), d.size()), as_datum(&k, sizeof k), DBM_REPLACE) == 0,
+         "a store");
   }
   dbm_close(db);
   return 0;
@@ -54,6 +58,7 @@ using clock_type = std::chrono::steady_clock;
 // One raw lookup: open, fetch, close.
 void raw_lookup(const digest& d) {
   DBM* db = dbm_open(const_cast<char*>(digest_db_path()), O_RDWR | O_CREAT, 0600);
+  must(db != nullptr, "opening the database");
   benchmark::DoNotOptimize(dbm_fetch(db, as_datum(d.data(), d.size())).dptr);
   dbm_close(db);
 }
@@ -61,9 +66,10 @@ void raw_lookup(const digest& d) {
 // One raw append: open, fetch, store, close.
 void raw_append(const digest& d, size_key k) {
   DBM* db = dbm_open(const_cast<char*>(digest_db_path()), O_RDWR | O_CREAT, 0600);
+  must(db != nullptr, "opening the database");
   datum key = as_datum(d.data(), d.size());
   benchmark::DoNotOptimize(dbm_fetch(db, key).dptr);
-  dbm_store(db, key, as_datum(&k, sizeof k), DBM_REPLACE);
+  must(dbm_store(db, key, as_datum(&k, sizeof k), DBM_REPLACE) == 0, "a store");
   dbm_close(db);
 }
 
@@ -99,12 +105,12 @@ void alternate(benchmark::State& st, Ours ours, Raw raw) {
 
 void BM_Lookup(benchmark::State& st) {
   alternate(
-      st, [](const digest& d) { benchmark::DoNotOptimize(digest_seen(d, 1)); }, raw_lookup);
+      st, [](const digest& d) { must(digest_seen(d, 1) == kNotSeen, "a lookup"); }, raw_lookup);
 }
 
 void BM_Append(benchmark::State& st) {
   alternate(
-      st, [](const digest& d) { benchmark::DoNotOptimize(digest_add(d, 1)); },
+      st, [](const digest& d) { must(digest_add(d, 1) == kAdded, "an append"); },
       [](const digest& d) { raw_append(d, 1); });
 }
 
@@ -116,14 +122,10 @@ BENCHMARK(BM_Append)->Arg(1000)->Arg(100000)->Arg(1000000)->Iterations(4000)->Us
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  const char* tmp = std::getenv("TMPDIR");
-  std::string dir = std::string(tmp != nullptr ? tmp : "/var/tmp") + "/velorand-bench-XXXXXX";
-  if (mkdtemp(dir.data()) == nullptr || chdir(dir.c_str()) != 0 || mkdir("db", 0755) != 0) {
-    std::perror("scratch directory");
-    return 1;
-  }
+  static scratch_dir dir("/var/tmp");  // static: removed on must()'s exit too
+  must(mkdir((dir.path + "/db").c_str(), 0755) == 0, "mkdir " + dir.path + "/db");
+  digest_db_at(dir.path + "/db/velorand.db");
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  std::string rm = "rm -rf '" + dir + "'";
-  return std::system(rm.c_str()) == 0 ? 0 : 1;
+  return 0;
 }

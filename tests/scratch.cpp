@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "tests/scratch.h"
 
 #include <dirent.h>
@@ -71,23 +72,29 @@ std::string slurp_fd(int fd) {
 
 }  // namespace
 
-scratch_dir::scratch_dir() {
+scratch_dir::scratch_dir(const char* fallback) {
   const char* tmp = std::getenv("TMPDIR");
   std::string pattern =
-      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/velorand-test-XXXXXX";
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : fallback) + "/velorand-test-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
   path = pattern;
   chmod(path.c_str(), 0755);
 }
 
 scratch_dir::~scratch_dir() {
+  remove_tree(path);
+}
+
+void remove_tree(const std::string& path) {
   remove_at(AT_FDCWD, path.c_str());
 }
 
-void write_file(const std::string& path, const std::string& bytes) {
+bool write_file(const std::string& path, const std::string& bytes) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f << bytes;
-  ASSERT_TRUE(f.good()) << "cannot write " << path;
+  f.close();
+  EXPECT_TRUE(f.good()) << "cannot write " << path;
+  return f.good();
 }
 
 std::string read_file(const std::string& path) {

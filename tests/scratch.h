@@ -1,4 +1,5 @@
-// Helpers shared by the tests: scratch directories, files, running code or
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Helpers shared by the tests and the benchmarks: scratch directories, files, running code or
 // the program in a child process, and reading a database back.
 #ifndef VELORAND_TESTS_SCRATCH_H_
 #define VELORAND_TESTS_SCRATCH_H_
@@ -12,18 +13,21 @@
 #include <string>
 #include <vector>
 
-// A fresh directory under $TMPDIR (or /tmp), mode 0755, removed with its
-// whole tree on destruction.
+// A fresh directory under $TMPDIR (or `fallback`), mode 0755, removed with
+// its whole tree on destruction.
 struct scratch_dir {
   std::string path;
-  scratch_dir();
+  explicit scratch_dir(const char* fallback = "/tmp");
   ~scratch_dir();
   scratch_dir(const scratch_dir&) = delete;
   scratch_dir& operator=(const scratch_dir&) = delete;
 };
 
-// Writes `bytes` to `path`, replacing it; fails the test on error.
-void write_file(const std::string& path, const std::string& bytes);
+// Writes `bytes` to `path`, replacing it; returns false and fails the test on error.
+bool write_file(const std::string& path, const std::string& bytes);
+
+// Removes `path` with everything below it, if it is there.
+void remove_tree(const std::string& path);
 
 // Returns the content of `path`, or "<missing>" when it cannot be read.
 std::string read_file(const std::string& path);
