@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Throughput of our MD5 beside OpenSSL's in the same process.
 #include <openssl/evp.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Measures how the ndbm library's data file grows: stores N records of one
 // size key each, opening and closing the database around every store as the
 // program does (a library that caches pages writes them at the close), and

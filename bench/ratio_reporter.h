@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A console reporter that also prints, after the run, a counter of each of our
 // benchmarks divided by the same counter of the reference it is paired with.
 #ifndef VELORAND_BENCH_RATIO_REPORTER_H_

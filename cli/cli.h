@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The command line: "velorand [-r] <directory> [directory] ...". Options are
 // parsed as POSIX getopt does (the first operand ends them, "--" too), then
 // every operand is walked in the order given.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Types shared by the scanner, the digest database and the MD5 engine, and
 // the one process-wide setting.
 #ifndef VELORAND_COMMON_COMMON_H_

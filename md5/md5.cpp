@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "md5/md5.h"
 
 #include <algorithm>

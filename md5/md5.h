@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The MD5 digest of RFC 1321, computed incrementally through a running state.
 //
 // Call md5_start once, md5_feed any number of times with pieces of any size,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The directory scan: walks directories and gives every regular file found a
 // verdict against the digest database.
 //

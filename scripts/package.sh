@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package out/velorand_<version>_<arch>.deb from the
 # checkout with dpkg-buildpackage and checks it with lintian.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds velorand in build/release and installs it
 # (the program, its manual page, and the database directory /var/db).
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds everything from scratch with warnings as errors and runs the whole
 # test suite. With VELORAND_SANITIZE=1 the build uses AddressSanitizer and
 # UndefinedBehaviorSanitizer; with VELORAND_NDBM=bdb, Berkeley DB's ndbm

@@ -9,7 +9,6 @@
 #include <sys/types.h>
 
 #include <csignal>
-
 #include <string>
 
 #include "store/store.h"
@@ -18,12 +17,10 @@ extern "C" {
 #include <ndbm.h>
 }
 
-// The names derived from the database's path.
+// The names derived from the path: the data file's absence alone means there
+// is no database; a new one is built in the stage directory.
 struct db_paths {
-  std::string db;     // handed to the library
-  std::string data;   // the file holding the records: its absence alone means no database
-  std::string lock;   // "<db>.lock"
-  std::string stage;  // "<db>.new/", where a new database is built
+  std::string db, data, lock, stage;
 };
 
 // Returns the names set by digest_db_at.
@@ -35,23 +32,19 @@ struct fd_holder {
   explicit fd_holder(int f) : fd(f) {}
   ~fd_holder() { reset(); }
   void reset();
-  fd_holder(const fd_holder&) = delete;
-  fd_holder& operator=(const fd_holder&) = delete;
+  fd_holder& operator=(fd_holder&&) = delete;  // and so no copies
 };
 
 // Holds the database open until destruction, keeping errno.
 struct db_handle {
   DBM* db = nullptr;
-  db_handle() = default;
   ~db_handle() { reset(); }
   void reset();
-  db_handle(const db_handle&) = delete;
-  db_handle& operator=(const db_handle&) = delete;
 };
 
-// Holds the lock (LOCK_SH or LOCK_EX) from construction to destruction, with
-// job-control stops held back meanwhile; after two seconds of waiting for
-// another process gives up, with errno EWOULDBLOCK.
+// Holds the lock (LOCK_SH or LOCK_EX), with job-control stops held back, from
+// construction to destruction; after two seconds of waiting for another
+// process gives up, with errno EWOULDBLOCK.
 struct db_lock {
   sigset_t old_mask;
   fd_holder file{-1};
@@ -60,11 +53,9 @@ struct db_lock {
   bool held() const { return file.fd >= 0; }
 };
 
-// Returns kDbBusy for a lock not taken because another process holds it,
-// and kDbUnavailable for any other failure.
+// Returns kDbBusy for a lock another process holds, else kDbUnavailable.
 int lock_failure();
 
-// Returns the key datum of `d`.
 datum key_of(const digest& d);
 
 // Returns true when `value` holds `key` among its whole entries.
@@ -74,30 +65,19 @@ bool holds(datum value, size_key key);
 // size limit, leave `need` bytes beyond `size`; sets errno otherwise.
 bool room_for(int fd, off_t size, off_t need);
 
-// Creates an empty database, built apart and moved into place whole.
-// REQUIRES: the exclusive lock is held.
+// Creates an empty database. REQUIRES: the exclusive lock is held.
 bool create_db();
 
-// Each library's own.
-
-// Returns the suffix the library adds to the path for the file of records.
+// Each library's own: the suffix of its data file; the room an append needs
+// beside a data file of `size` bytes; a lookup under the shared lock, which
+// returns kDbUnavailable for a database it cannot read as it is; whether a
+// database just opened may be used (repairing what a store killed part way
+// leaves, refusing with EIO what it cannot); and a store that goes ahead only
+// with that room, loses no record when it fails, and closes `h`.
 const char* data_suffix();
-
-// Returns the free room an append needs with a data file of `size` bytes.
 off_t room_needed(off_t size);
-
-// Returns kSeen or kNotSeen, or kDbUnavailable when the database cannot be
-// read as it is. REQUIRES: a lock is held.
 int lookup_read_only(const digest& d, size_key key);
-
-// Returns true when `h`, just opened, may be used; repairs what a process
-// killed during a store can leave, and refuses (errno EIO) what it cannot.
-// REQUIRES: the exclusive lock is held.
 bool usable(db_handle& h);
-
-// Stores `value` under `key` once the room it may take is there; returns
-// false, with no record lost, when it is not or the store fails. Closes `h`.
-// REQUIRES: the exclusive lock is held.
 bool store_with_room(db_handle& h, datum key, datum value);
 
 #endif  // VELORAND_STORE_INTERNAL_H_

@@ -5,18 +5,14 @@
 // byte for byte, as scripts expect.
 //
 // The status line: status_start enables it when standard error is a
-// terminal. The walk tells it what happens (status_walking, then for each
-// file status_file_begins, the status_reader's call per chunk read and
-// status_file_ends;
-// status_duplicate and status_problem before their lines), and it redraws
-// itself in place at most four times a second on a coarse clock; status_clear
-// erases it before any other line is written, and status_end for good. Where
-// the system has SIGINFO, the signal makes the next redraw write it once as a
-// line of its own, terminal or not.
+// terminal. The walk tells it what happens, and it redraws itself in place at
+// most four times a second on a coarse clock; status_clear erases it before
+// any other line is written, and status_end for good. Where the system has
+// SIGINFO, the signal makes the next redraw write it once as a line of its
+// own, terminal or not.
 #ifndef VELORAND_TERM_TERM_H_
 #define VELORAND_TERM_TERM_H_
 
-#include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <string>
@@ -43,25 +39,17 @@ bool write_path_line(std::FILE* f, const char* prefix, const std::string& path);
 // system has it.
 void status_start(status_line& s);
 
-// Notes that the walk is in `dir`.
+// What the walk tells it: the directory it is in; a file whose reading
+// begins (named if it reads slowly), then the call that counts bytes read into
+// the status_line it is given (md5_of_stream's progress call, null when nothing
+// would show them), then its end; a duplicate or a problem, which erase the
+// line when the path's line is for its terminal.
 void status_walking(status_line& s, const std::string& dir);
-
-// Counts a file whose reading begins; `path` is named if it reads slowly.
 void status_file_begins(status_line& s, const std::string& path);
-
-// Returns the call that counts bytes read of the file into the status_line it
-// is given (the form md5_of_stream's progress call takes), or null when
-// nothing would show them.
 using read_counter = void (*)(void* s, std::size_t bytes);
 read_counter status_reader(const status_line& s);
-
-// Notes that the file's verdict is reached.
 void status_file_ends(status_line& s);
-
-// Counts a duplicate, and erases the line when its path shares the terminal.
 void status_duplicate(status_line& s);
-
-// Counts a problem, and erases the line before its message.
 void status_problem(status_line& s);
 
 // Returns the coarse monotonic clock in milliseconds.

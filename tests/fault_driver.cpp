@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Records digests through the database code while the k-th call that writes
 // to a regular file fails with ENOSPC, as a full disk, a quota or an I/O error
 // would make it fail, wherever it falls: in the library or in our own code.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // End-to-end tests: the real program, built with its database at db/velorand.db
 // relative to where it runs, in a scratch tree of each case's own.
 #include <fcntl.h>
