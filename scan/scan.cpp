@@ -160,17 +160,33 @@ outcome digest_file(const std::string& path, digest& out, status_line& status) {
   return read == kMd5ReadFailed ? outcome::not_read : outcome::recorded;
 }
 
-// Calls `op` until it gets past another run's lock, saying once that it waits.
+// Writes a line about the database, erasing the status line first.
+void say(const char* what, const char* path, status_line& status) {
+  status_clear(status, stderr);
+  write_path_line(stderr, what, path);
+}
+
+// Calls `op` until it gets past another run's lock, saying once that it
+// waits, and past a repair of the database, saying what became of it.
 int patiently(int (*op)(const digest&, size_key), const digest& d, size_key key,
               status_line& status) {
-  int r = op(d, key);
-  if (r == kDbBusy) {
-    status_clear(status, stderr);
-    write_path_line(stderr,
-                    "Waiting for the database, locked by another run: ", digest_lock_path());
+  bool waiting = false;
+  for (int repairs = 0;;) {
+    int r = op(d, key);
+    if (r == kDbBusy && !waiting) {
+      say("Waiting for the database, locked by another run: ", digest_lock_path(), status);
+    }
+    waiting = waiting || r == kDbBusy;
+    if (r == kDbBusy) continue;
+    if (r != kDbRepaired && r != kDbSetAside) return r;
+    if (++repairs > 2) return kDbUnavailable;  // a repair that does not hold
+    if (r == kDbRepaired) {
+      say("Repaired the database after an interrupted write: ", digest_db_path(), status);
+    } else {
+      say("Moved a damaged database aside, keeping what could be read: ", digest_aside_path(),
+          status);
+    }
   }
-  while (r == kDbBusy) r = op(d, key);
-  return r;
 }
 
 void tell(outcome o, const std::string& path, status_line& status) {

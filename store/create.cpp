@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The first use: a database built in "<path>.new/" and moved into place
-// whole, so that a creation that fails or is killed part way leaves nothing a
-// later run cannot use; and the room check every write makes first.
+// A new database (on first use, or holding what a damaged one kept) built in
+// "<path>.new/" and moved into place whole, so that a creation that fails or
+// is killed part way leaves nothing a later run cannot use; and the room
+// check every write makes first.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -65,17 +66,23 @@ bool room_for(int fd, off_t size, off_t need) {
   return true;
 }
 
-bool create_db() {
+bool create_db(const record_map& records) {
   fs::path parent = fs::path(paths().db).parent_path();
   if (parent.empty()) parent = ".";
   fd_holder dir(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.fd < 0 || !room_for(dir.fd, 0, room_needed(0))) return false;
+  off_t need = room_needed(static_cast<off_t>(records.size()) * 64);  // GDBM: about 60 bytes a record
+  if (dir.fd < 0 || !room_for(dir.fd, 0, need)) return false;
   clear_stage();
   if (mkdir(paths().stage.c_str(), 0700) != 0) return false;
   fs::path staged = fs::path(paths().stage) / fs::path(paths().db).filename();
   DBM* db = dbm_open(const_cast<char*>(staged.c_str()), O_RDWR | O_CREAT, 0600);
   bool ok = db != nullptr;
-  if (ok) dbm_close(db);
+  for (auto it = records.begin(); ok && it != records.end(); ++it) {
+    datum k{const_cast<char*>(it->first.data()), static_cast<int>(it->first.size())};
+    datum v{const_cast<char*>(it->second.data()), static_cast<int>(it->second.size())};
+    ok = dbm_store(db, k, v, DBM_REPLACE) == 0;
+  }
+  if (db != nullptr) dbm_close(db);
   ok = ok && move_staged(parent) && fsync(dir.fd) == 0;
   int saved = errno;
   clear_stage();

@@ -19,7 +19,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "store/gdbm_layout.h"
 #include "store/internal.h"
 
 namespace {
@@ -32,21 +35,6 @@ namespace {
 // 10,000 records, and creation asks for the same 64 KiB.
 constexpr off_t kRoomFloor = off_t{64} << 10;
 
-// Reads the end of the space GDBM's header accounts for into `end`; returns
-// false for a header this code does not know.
-bool header_end(int fd, off_t& end) {
-  constexpr std::uint32_t kMagic64 = 0x13579acf, kNumsyncMagic64 = 0x13579ad1;
-  constexpr off_t kNextBlockAt = 32;  // the header's next_block field
-  unsigned char h[40];
-  std::uint32_t magic;
-  std::int64_t next;
-  if (pread(fd, h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) return false;
-  std::memcpy(&magic, h, sizeof magic);
-  std::memcpy(&next, h + kNextBlockAt, sizeof next);
-  end = static_cast<off_t>(next);
-  return (magic == kMagic64 || magic == kNumsyncMagic64) && next > 0;
-}
-
 bool zeros_from(int fd, off_t from, off_t to) {
   char buf[4096];
   for (off_t at = from; at < to;) {
@@ -58,14 +46,43 @@ bool zeros_from(int fd, off_t from, off_t to) {
   return true;
 }
 
-// Cuts the file back to the length its header records. Unless `known_unused`,
-// only when the rest is zeros: room reserved, or grown by GDBM, for a store
-// that died before it wrote there.
-void trim_to_header(int fd, bool known_unused) {
-  struct stat st;
-  off_t end = 0;
-  if (fstat(fd, &st) != 0 || !header_end(fd, end) || end >= st.st_size) return;
-  if (known_unused || zeros_from(fd, end, st.st_size)) ftruncate(fd, end);
+// Opens the data file without blocking on anything but a regular file, which
+// it must be; returns the descriptor with its status in `st`, or -1.
+int open_data(int flags, struct stat& st) {
+  fd_holder fd(open(paths().data.c_str(), flags | O_NONBLOCK | O_CLOEXEC));
+  if (fd.fd < 0 || fstat(fd.fd, &st) != 0) return -1;
+  if (!S_ISREG(st.st_mode)) return errno = EIO, -1;
+  int kept = fd.fd;
+  fd.fd = -1;
+  return kept;
+}
+
+// Returns true when what lies past the end the header records is room
+// reserved for a store that did not use it: zeros, no more than reserved.
+bool unused_room(int fd, off_t end, off_t size) {
+  return size - end <= room_needed(end) && zeros_from(fd, end, size);
+}
+
+// Returns what GDBM makes of a data file whose header this code does not
+// know: damaged when it refuses it as not a database, sound when it opens it.
+data_state gdbm_verdict(int fd) {
+  GDBM_FILE f = gdbm_fd_open(dup(fd), paths().data.c_str(), 0,
+                             GDBM_READER | GDBM_NOMMAP | GDBM_NOLOCK | GDBM_CLOERROR, nullptr);
+  if (f != nullptr) {
+    gdbm_close(f);
+    return data_state::sound;
+  }
+  switch (gdbm_errno) {
+    case GDBM_BAD_MAGIC_NUMBER:
+    case GDBM_BAD_HEADER:
+    case GDBM_BLOCK_SIZE_ERROR:
+    case GDBM_BAD_AVAIL:
+    case GDBM_FILE_EOF:
+    case GDBM_NEED_RECOVERY:
+      return data_state::damaged;
+    default:
+      return data_state::unreadable;
+  }
 }
 
 }  // namespace
@@ -79,10 +96,20 @@ off_t room_needed(off_t size) {
 }
 
 // GDBM's own interface, reading without mapping the file, costs a third of
-// what its ndbm layer does, which maps and unmaps the whole file.
+// what its ndbm layer does, which maps and unmaps the whole file. A database
+// whose header does not end where the file does, or with a store to undo, is
+// left to the writer's way.
 int lookup_read_only(const digest& d, size_key key) {
-  GDBM_FILE f = gdbm_open(paths().data.c_str(), 0,
-                          GDBM_READER | GDBM_NOMMAP | GDBM_NOLOCK | GDBM_CLOEXEC, 0, nullptr);
+  struct stat st;
+  gdbm_header h;
+  int fd = open_data(O_RDONLY, st);
+  if (fd < 0) return kDbUnavailable;
+  if (journal_pending() || !read_gdbm_header(fd, h) || h.next_block != st.st_size) {
+    close(fd);
+    return kDbUnavailable;
+  }
+  GDBM_FILE f = gdbm_fd_open(fd, paths().data.c_str(), 0,
+                             GDBM_READER | GDBM_NOMMAP | GDBM_NOLOCK | GDBM_CLOERROR, nullptr);
   if (f == nullptr) return kDbUnavailable;
   int found = kDbUnavailable;
   if (!gdbm_needs_recovery(f)) {
@@ -98,37 +125,68 @@ int lookup_read_only(const digest& d, size_key key) {
   return found;
 }
 
-// A process that died during a store can leave its reserved room behind,
-// which GDBM takes for damage; a database still damaged once that is cut
-// back would answer every lookup "not recorded", so it is not used.
-bool usable(db_handle& h) {
-  if (h.db == nullptr || !gdbm_needs_recovery(h.db->file)) return h.db != nullptr;
-  h.reset();
-  fd_holder data(open(paths().data.c_str(), O_RDWR | O_CLOEXEC));
-  if (data.fd >= 0) trim_to_header(data.fd, false);
-  h.db = dbm_open(const_cast<char*>(paths().db.c_str()), O_RDWR, 0600);
-  if (h.db != nullptr && gdbm_needs_recovery(h.db->file)) {
-    h.reset();
-    errno = EIO;
+data_state check_data() {
+  struct stat st;
+  gdbm_header h;
+  fd_holder fd(open_data(O_RDWR, st));
+  if (fd.fd < 0) {
+    return errno == ENOENT ? data_state::missing
+           : errno == EIO  ? data_state::damaged
+                           : data_state::unreadable;
   }
-  return h.db != nullptr;
+  if (!read_gdbm_header(fd.fd, h)) return gdbm_verdict(fd.fd);
+  if (h.next_block > st.st_size) return data_state::damaged;  // cut short, or a lying header
+  if (h.next_block == st.st_size) return data_state::sound;
+  // A process killed during a store leaves its reserved room behind.
+  if (!unused_room(fd.fd, h.next_block, st.st_size)) return data_state::damaged;
+  return ftruncate(fd.fd, h.next_block) == 0 ? data_state::sound : data_state::unreadable;
 }
 
-bool store_with_room(db_handle& h, datum key, datum value) {
+// A database GDBM still finds hurt would answer every lookup "not recorded".
+bool usable(db_handle& h) {
+  return !gdbm_needs_recovery(h.db->file);
+}
+
+int store_with_room(db_handle& h, datum key, datum value, bool exists) {
   int fd = dbm_pagfno(h.db);
   struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0) return false;
-  if (!room_for(fd, st.st_size, room_needed(st.st_size))) return false;
+  gdbm_header head;
+  std::vector<region> risk;
+  if (fd < 0 || fstat(fd, &st) != 0) return kAddRefused;
+  std::string k(key.dptr, static_cast<std::size_t>(key.dsize));
+  if (read_gdbm_header(fd, head) &&
+      !regions_at_risk(fd, head, k, exists, static_cast<std::size_t>(key.dsize + value.dsize), risk))
+    return kDbSetAside;
+  off_t journal = 0;
+  for (const region& r : risk) journal += static_cast<off_t>(r.length) + 16;
+  if (!room_for(fd, st.st_size, room_needed(st.st_size) + journal)) return kAddRefused;
+  if (!risk.empty() && !journal_write(fd, st.st_size, risk)) return kAddRefused;
   // Twice the largest growth measured.
   int err = posix_fallocate(fd, st.st_size, room_needed(st.st_size) / 2);
   if (err != 0) {
     ftruncate(fd, st.st_size);
+    if (!risk.empty()) journal_clear();
     errno = err;
-    return false;
+    return kAddRefused;
   }
   fd_holder data(dup(fd));  // outlives the handle, to cut the file back after the close
   bool stored = data.fd >= 0 && dbm_store(h.db, key, value, DBM_REPLACE) == 0;
   h.reset();
-  if (data.fd >= 0) trim_to_header(data.fd, true);
-  return stored;
+  // Reported as recorded only once nothing can undo it.
+  if (!risk.empty() && !(stored && journal_clear())) {
+    journal_rollback();  // or the next call will
+    stored = false;
+  }
+  if (data.fd >= 0 && read_gdbm_header(data.fd, head) && fstat(data.fd, &st) == 0 &&
+      head.next_block < st.st_size)
+    ftruncate(data.fd, head.next_block);
+  return stored ? kAdded : kAddRefused;
+}
+
+void salvage(const std::string& path, record_map& records) {
+  struct stat st;
+  fd_holder fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (fd.fd >= 0 && fstat(fd.fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    salvage_gdbm(fd.fd, st.st_size, records);
+  }
 }

@@ -1,15 +1,19 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // What the store's files share. store.cpp holds the two calls and the paths,
-// lock.cpp the lock, create.cpp the first use and the room check; what each
-// ndbm library does its own way is in gdbm.cpp, or ndbm.cpp for any other,
-// chosen by the build. Only store/ includes this header.
+// lock.cpp the lock, create.cpp the first use and the room check, journal.cpp
+// the before-images that undo a write cut short, aside.cpp what becomes of a
+// damaged database; what each ndbm library does its own way is in gdbm.cpp
+// (with gdbm_layout.cpp), or ndbm.cpp for any other, chosen by the build.
+// Only store/ includes this header.
 #ifndef VELORAND_STORE_INTERNAL_H_
 #define VELORAND_STORE_INTERNAL_H_
 
 #include <sys/types.h>
 
 #include <csignal>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "store/store.h"
 
@@ -20,8 +24,20 @@ extern "C" {
 // The names derived from the path: the data file's absence alone means there
 // is no database; a new one is built in the stage directory.
 struct db_paths {
-  std::string db, data, lock, stage;
+  std::string db, data, lock, stage, journal;
 };
+
+// A byte range of the data file.
+struct region {
+  off_t at;
+  std::size_t length;
+};
+
+// What check_data finds.
+enum class data_state { sound, missing, damaged, unreadable };
+
+// Records by key, as salvaged from a damaged database.
+using record_map = std::map<std::string, std::string>;
 
 // Returns the names set by digest_db_at.
 const db_paths& paths();
@@ -65,19 +81,45 @@ bool holds(datum value, size_key key);
 // size limit, leave `need` bytes beyond `size`; sets errno otherwise.
 bool room_for(int fd, off_t size, off_t need);
 
-// Creates an empty database. REQUIRES: the exclusive lock is held.
-bool create_db();
+// Creates the database holding `records` (built apart and moved into place
+// whole). REQUIRES: the exclusive lock is held.
+bool create_db(const record_map& records = {});
+
+// Makes the current contents of `regions` of the data file `fd`, and its
+// length `size`, durable in the journal, so that a store cut short can be
+// undone. REQUIRES: the exclusive lock is held.
+bool journal_write(int fd, off_t size, const std::vector<region>& regions);
+
+// Empties the journal once the store it guarded is durable.
+bool journal_clear();
+
+// Returns true when the journal holds before-images.
+bool journal_pending();
+
+// Puts back what the journal holds, if anything; returns 1 when it did, 0
+// when there was nothing to undo, -1 on failure. REQUIRES: the exclusive lock.
+int journal_rollback();
+
+// Moves the damaged database into a directory of its own beside it, named in
+// `to`, and starts a new one holding what could be read of the old.
+// REQUIRES: the exclusive lock is held.
+bool set_aside(std::string& to);
 
 // Each library's own: the suffix of its data file; the room an append needs
 // beside a data file of `size` bytes; a lookup under the shared lock, which
-// returns kDbUnavailable for a database it cannot read as it is; whether a
-// database just opened may be used (repairing what a store killed part way
-// leaves, refusing with EIO what it cannot); and a store that goes ahead only
-// with that room, loses no record when it fails, and closes `h`.
+// returns kDbUnavailable for a database it cannot read as it is; a check of
+// the data file before the library opens it, which cuts back what a store
+// killed part way leaves (REQUIRES: the exclusive lock); whether a database
+// just opened may be used; a store that goes ahead only with that room,
+// loses no record when it fails or is cut short, closes `h`, and returns
+// kAdded, kAddRefused or kDbSetAside for damage found (nothing set aside yet);
+// and what can be read of a damaged data file at `path`.
 const char* data_suffix();
 off_t room_needed(off_t size);
 int lookup_read_only(const digest& d, size_key key);
+data_state check_data();
 bool usable(db_handle& h);
-bool store_with_room(db_handle& h, datum key, datum value);
+int store_with_room(db_handle& h, datum key, datum value, bool exists);
+void salvage(const std::string& path, record_map& records);
 
 #endif  // VELORAND_STORE_INTERNAL_H_

@@ -1,10 +1,61 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The store's part for an ndbm library other than GDBM: Berkeley DB's, or the
-// BSDs' own, both with the hash in one file "<path>.db".
+// BSDs' own, both with the hash in one file "<path>.db". Nothing here knows
+// the file's layout: a store is not guarded against a power cut (the
+// library's close syncs, but a cut during it can tear the file), and what
+// can be salvaged of a damaged file is what the library still iterates over.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 
 #include "store/internal.h"
+
+namespace {
+
+// Returns true when the data file is there and regular: the library would
+// block for ever opening a FIFO.
+bool regular_data(struct stat& st) {
+  fd_holder fd(open(paths().data.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (fd.fd < 0 || fstat(fd.fd, &st) != 0) return false;
+  if (!S_ISREG(st.st_mode)) errno = EIO;
+  return S_ISREG(st.st_mode);
+}
+
+bool write_all(int fd, const void* p, std::size_t n) {
+  return write(fd, p, n) == static_cast<ssize_t>(n);
+}
+
+bool read_all(int fd, void* p, std::size_t n) {
+  auto* to = static_cast<char*>(p);
+  for (std::size_t done = 0; done < n;) {
+    ssize_t r = read(fd, to + done, n - done);
+    if (r <= 0) return false;
+    done += static_cast<std::size_t>(r);
+  }
+  return true;
+}
+
+// Writes every record the library iterates over to `out`, each as the
+// lengths of key and value and their bytes.
+void send_records(const std::string& base, int out) {
+  DBM* db = dbm_open(const_cast<char*>(base.c_str()), O_RDONLY, 0);
+  if (db == nullptr) return;
+  for (datum k = dbm_firstkey(db); k.dptr != nullptr; k = dbm_nextkey(db)) {
+    datum v = dbm_fetch(db, k);
+    if (v.dptr == nullptr) continue;
+    std::uint32_t sizes[2] = {static_cast<std::uint32_t>(k.dsize),
+                              static_cast<std::uint32_t>(v.dsize)};
+    if (!write_all(out, sizes, sizeof sizes) || !write_all(out, k.dptr, sizes[0]) ||
+        !write_all(out, v.dptr, sizes[1]))
+      return;
+  }
+}
+
+}  // namespace
 
 const char* data_suffix() {
   return ".db";
@@ -17,6 +68,8 @@ off_t room_needed(off_t size) {
 }
 
 int lookup_read_only(const digest& d, size_key key) {
+  struct stat st;
+  if (!regular_data(st)) return kDbUnavailable;
   DBM* db = dbm_open(const_cast<char*>(paths().db.c_str()), O_RDONLY, 0);
   if (db == nullptr) return kDbUnavailable;
   int found = holds(dbm_fetch(db, key_of(d)), key) ? kSeen : kNotSeen;
@@ -24,16 +77,45 @@ int lookup_read_only(const digest& d, size_key key) {
   return found;
 }
 
-bool usable(db_handle& h) {
-  return h.db != nullptr;
+data_state check_data() {
+  struct stat st;
+  if (regular_data(st)) return data_state::sound;
+  return errno == ENOENT ? data_state::missing
+         : errno == EIO  ? data_state::damaged
+                         : data_state::unreadable;
 }
 
-bool store_with_room(db_handle& h, datum key, datum value) {
+bool usable(db_handle&) {
+  return true;
+}
+
+int store_with_room(db_handle& h, datum key, datum value, bool) {
   int fd = dbm_dirfno(h.db);  // the one file
   struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0) return false;
-  if (!room_for(fd, st.st_size, room_needed(st.st_size))) return false;
+  if (fd < 0 || fstat(fd, &st) != 0) return kAddRefused;
+  if (!room_for(fd, st.st_size, room_needed(st.st_size))) return kAddRefused;
   bool stored = dbm_store(h.db, key, value, DBM_REPLACE) == 0;
   h.reset();
-  return stored;
+  return stored ? kAdded : kAddRefused;
+}
+
+// The library may crash on a damaged file: it is read in a child process.
+void salvage(const std::string& path, record_map& records) {
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) return;
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(pipe_fds[0]);
+    send_records(path.substr(0, path.size() - 3), pipe_fds[1]);  // less ".db"
+    _exit(0);
+  }
+  close(pipe_fds[1]);
+  for (std::uint32_t sizes[2]; pid > 0 && read_all(pipe_fds[0], sizes, sizeof sizes);) {
+    std::string k(sizes[0], '\0'), v(sizes[1], '\0');
+    if (!read_all(pipe_fds[0], k.data(), k.size()) || !read_all(pipe_fds[0], v.data(), v.size()))
+      break;
+    records[k] = v;
+  }
+  close(pipe_fds[0]);
+  if (pid > 0) waitpid(pid, nullptr, 0);
 }

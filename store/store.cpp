@@ -13,18 +13,37 @@
 
 namespace {
 
-db_paths where;  // set once by digest_db_at
+db_paths where;     // set once by digest_db_at
+std::string aside;  // where the last damaged database went
 
-// Opens the database for reading and writing, creating it when it does not
-// exist yet. REQUIRES: the exclusive lock is held.
-bool open_db(db_handle& h) {
+// Moves a damaged database aside, closing `h` first; returns the call's code.
+int put_aside(db_handle& h) {
+  h.reset();
+  return set_aside(aside) ? kDbSetAside : kDbUnavailable;
+}
+
+// Opens the database for reading and writing once it is sound: undoes a
+// store cut short, sets aside a damaged database and creates a missing one.
+// Returns 0 with `h` open, or the code the call returns.
+// REQUIRES: the exclusive lock is held.
+int open_db(db_handle& h) {
+  int undone = journal_rollback();
+  if (undone != 0) return undone > 0 ? kDbRepaired : kDbUnavailable;
+  data_state state = check_data();
+  if (state == data_state::damaged) return put_aside(h);
+  if (state == data_state::unreadable) return kDbUnavailable;
+  if (state == data_state::missing && !create_db()) return kDbUnavailable;
   h.db = dbm_open(const_cast<char*>(where.db.c_str()), O_RDWR, 0600);
-  // The library's errno is no proof of absence: only a missing data file is.
-  if (h.db == nullptr && access(where.data.c_str(), F_OK) != 0 && errno == ENOENT &&
-      create_db()) {
-    h.db = dbm_open(const_cast<char*>(where.db.c_str()), O_RDWR, 0600);
-  }
-  return usable(h);
+  if (h.db == nullptr) return kDbUnavailable;
+  return usable(h) ? 0 : put_aside(h);
+}
+
+// Fetches the record for `d` into `value`; returns false when the library
+// fails to read it, which is damage, rather than finding none.
+bool fetch(db_handle& h, const digest& d, datum& value) {
+  dbm_clearerr(h.db);
+  value = dbm_fetch(h.db, key_of(d));
+  return value.dptr != nullptr || dbm_error(h.db) == 0;
 }
 
 }  // namespace
@@ -58,7 +77,7 @@ bool holds(datum value, size_key key) {
 }
 
 void digest_db_at(const std::string& path) {
-  where = {path, path + data_suffix(), path + ".lock", path + ".new"};
+  where = {path, path + data_suffix(), path + ".lock", path + ".new", path + ".journal"};
 }
 
 const char* digest_db_path() {
@@ -69,6 +88,10 @@ const char* digest_lock_path() {
   return where.lock.c_str();
 }
 
+const char* digest_aside_path() {
+  return aside.c_str();
+}
+
 int digest_seen(const digest& d, size_key key) {
   {
     db_lock shared(LOCK_SH);
@@ -76,21 +99,24 @@ int digest_seen(const digest& d, size_key key) {
     int found = lookup_read_only(d, key);
     if (found != kDbUnavailable) return found;
   }
-  // First use, or a database to repair: the writer's way.
+  // First use, a write to undo or a database to check: the writer's way.
   db_lock lock(LOCK_EX);
   if (!lock.held()) return lock_failure();
   db_handle h;
-  if (!open_db(h)) return kDbUnavailable;
+  datum value;
+  if (int r = open_db(h); r != 0) return r;
+  if (!fetch(h, d, value)) return put_aside(h);
   // The fetched bytes are the library's until the close; they are read first.
-  return holds(dbm_fetch(h.db, key_of(d)), key) ? kSeen : kNotSeen;
+  return holds(value, key) ? kSeen : kNotSeen;
 }
 
 int digest_add(const digest& d, size_key key) {
   db_lock lock(LOCK_EX);
   if (!lock.held()) return lock_failure();
   db_handle h;
-  if (!open_db(h)) return kDbUnavailable;
-  datum old = dbm_fetch(h.db, key_of(d));
+  datum old;
+  if (int r = open_db(h); r != 0) return r;
+  if (!fetch(h, d, old)) return put_aside(h);
   // Another process may have recorded the pair since this one looked.
   if (holds(old, key)) return kAddedBefore;
   std::size_t kept = old.dptr == nullptr || old.dsize < 0
@@ -100,5 +126,6 @@ int digest_add(const digest& d, size_key key) {
   if (kept != 0) std::memcpy(value.data(), old.dptr, kept);
   std::memcpy(value.data() + kept, &key, sizeof key);
   datum v{value.data(), static_cast<int>(value.size())};
-  return store_with_room(h, key_of(d), v) ? kAdded : kAddRefused;
+  int stored = store_with_room(h, key_of(d), v, old.dptr != nullptr);
+  return stored == kDbSetAside ? put_aside(h) : stored;
 }

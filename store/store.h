@@ -18,7 +18,11 @@
 // whole; an append goes ahead only with room for the library's largest growth
 // step (four times the measured step) free, and with GDBM the room is
 // allocated before the store, so the library writes nothing itself, and given
-// back after it.
+// back after it. With GDBM a power cut does not either: a store that may
+// rewrite what the database holds (about one in a hundred) first makes the
+// bytes it may rewrite durable in "<path>.journal", from which the next call
+// undoes it. Every call checks the database before trusting it; a damaged
+// one is moved into "<path>.damaged-N/", never deleted.
 //
 // On-disk layout (the library chooses the file names derived from the path):
 //   key:   the 16 bytes of the digest, exactly.
@@ -29,6 +33,8 @@
 //          bytes that are not an entry.
 //   lock:  the file "<path>.lock" beside the database, empty, created on first
 //          use; a lookup holds flock(LOCK_SH) on it, an append LOCK_EX.
+//   journal: "<path>.journal", empty but while a store it guards is under way
+//          (its layout is in store/journal.cpp).
 //   files: the library's own (GDBM: "<path>.pag" holds the records, "<path>.dir"
 //          marks the version; Berkeley DB and FreeBSD: "<path>.db"); the data
 //          file's absence alone means there is no database yet.
@@ -42,10 +48,15 @@
 #include "common/common.h"
 
 // What the calls return. Either may return kDbUnavailable, when the database
-// cannot be opened (or created), and kDbBusy, after two seconds of waiting for
-// the lock, which another process holds; nothing was read or written then.
+// cannot be opened (or created); kDbBusy, after two seconds of waiting for
+// the lock, which another process holds; kDbRepaired, after undoing a store
+// that a power cut or a crash interrupted; and kDbSetAside, after moving a
+// damaged database aside and starting a new one with what could be read of
+// it. Nothing was looked up or recorded then: the caller may call again.
 constexpr int kDbUnavailable = -1;
 constexpr int kDbBusy = -2;
+constexpr int kDbRepaired = -3;  // a write cut short was undone; nothing else done
+constexpr int kDbSetAside = -4;  // a damaged database was moved aside; nothing else done
 constexpr int kNotSeen = 0;      // digest_seen: the pair is not recorded
 constexpr int kSeen = 1;         // digest_seen: the pair is recorded
 constexpr int kAdded = 0;        // digest_add: the pair is now recorded
@@ -65,6 +76,10 @@ void digest_db_at(const std::string& path);
 
 // Returns the path of the database handed to the library.
 const char* digest_db_path();
+
+// Returns the directory into which the call that returned kDbSetAside moved
+// the damaged database.
+const char* digest_aside_path();
 
 // Returns the path of the lock file, for a caller that says what it waits on.
 const char* digest_lock_path();

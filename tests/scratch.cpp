@@ -155,6 +155,18 @@ std::map<std::string, std::string> db_records(const std::string& path, bool* ok)
   return records;
 }
 
+bool holds_all(const std::string& path, const std::map<std::string, std::string>& want) {
+  DBM* db = dbm_open(const_cast<char*>(path.c_str()), O_RDONLY, 0);
+  if (db == nullptr) return false;
+  bool all = true;
+  for (const auto& [key, value] : want) {
+    datum v = dbm_fetch(db, datum{const_cast<char*>(key.data()), static_cast<int>(key.size())});
+    all = all && v.dptr != nullptr && std::string(v.dptr, static_cast<std::size_t>(v.dsize)) == value;
+  }
+  dbm_close(db);
+  return all;
+}
+
 std::string packed_keys(std::initializer_list<std::int32_t> keys) {
   std::string v;
   for (std::int32_t k : keys) v.append(reinterpret_cast<const char*>(&k), sizeof k);

@@ -55,6 +55,11 @@ bool running_as_root();
 // sets *ok to false when the database cannot be opened.
 std::map<std::string, std::string> db_records(const std::string& path, bool* ok = nullptr);
 
+// Returns true when the ndbm database at `path` holds every record of `want`
+// with exactly its value; fetches each, so a record the library cannot
+// iterate past does not hide the others.
+bool holds_all(const std::string& path, const std::map<std::string, std::string>& want);
+
 // Returns a digest that holds `n` in its first bytes and `last` in its last.
 inline std::array<std::uint8_t, 16> numbered_digest(int n, std::uint8_t last = 0) {
   std::array<std::uint8_t, 16> d{};

@@ -1,0 +1,140 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The journal "<path>.journal": before a store that may rewrite in place
+// what the database already holds, the current bytes of those regions and
+// the data file's length, made durable first. A store cut short by a power
+// cut or a crash is undone from it by the next call; an empty file means
+// there is nothing to undo.
+//
+// Layout: the magic "VRJOURN1", the old length (8 bytes), the number of
+// regions (8 bytes), then per region its offset and length (8 bytes each)
+// and its bytes, then an FNV-1a hash of all before it (8 bytes), all in host
+// byte order. A journal that does not check out was cut short before the
+// store began, which therefore changed nothing.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+
+#include "store/internal.h"
+
+namespace {
+
+constexpr char kMagic[8] = {'V', 'R', 'J', 'O', 'U', 'R', 'N', '1'};
+constexpr off_t kMaxJournal = off_t{1} << 30;
+
+std::uint64_t fnv1a(const std::string& bytes) {
+  std::uint64_t h = 0xcbf29ce484222325ull;
+  for (unsigned char c : bytes) h = (h ^ c) * 0x100000001b3ull;
+  return h;
+}
+
+template <typename T>
+void put(std::string& out, T v) {
+  out.append(reinterpret_cast<const char*>(&v), sizeof v);
+}
+
+// Reads a T at `at` of `in`, advancing `at`; false past the end.
+template <typename T>
+bool get(const std::string& in, std::size_t& at, T& v) {
+  if (in.size() - at < sizeof v) return false;
+  std::memcpy(&v, in.data() + at, sizeof v);
+  at += sizeof v;
+  return true;
+}
+
+int open_journal(int flags) {
+  return open(paths().journal.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0600);
+}
+
+bool write_all_at(int fd, const char* p, std::size_t n, off_t at) {
+  for (std::size_t done = 0; done < n;) {
+    ssize_t w = pwrite(fd, p + done, n - done, at + static_cast<off_t>(done));
+    if (w <= 0) return false;
+    done += static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+// Returns the regions and old length a valid journal `j` holds.
+bool parse(const std::string& j, off_t& size, std::vector<std::pair<off_t, std::string>>& images) {
+  std::size_t at = sizeof kMagic;
+  std::uint64_t sum, count;
+  std::int64_t old;
+  if (j.size() < sizeof kMagic + sizeof sum || std::memcmp(j.data(), kMagic, sizeof kMagic) != 0)
+    return false;
+  std::memcpy(&sum, j.data() + j.size() - sizeof sum, sizeof sum);
+  std::string body = j.substr(0, j.size() - sizeof sum);
+  if (fnv1a(body) != sum || !get(body, at, old) || !get(body, at, count) || old < 0) return false;
+  size = static_cast<off_t>(old);
+  for (std::uint64_t i = 0; i < count; ++i) {
+    std::int64_t offset;
+    std::uint64_t length;
+    if (!get(body, at, offset) || !get(body, at, length) || body.size() - at < length) return false;
+    images.push_back({static_cast<off_t>(offset), body.substr(at, length)});
+    at += length;
+  }
+  return at == body.size();
+}
+
+}  // namespace
+
+bool journal_write(int fd, off_t size, const std::vector<region>& regions) {
+  std::string j(kMagic, sizeof kMagic);
+  put<std::int64_t>(j, size);
+  put<std::uint64_t>(j, regions.size());
+  for (const region& r : regions) {
+    std::string bytes(r.length, '\0');
+    ssize_t n = pread(fd, bytes.data(), bytes.size(), r.at);
+    if (n < 0) return false;
+    bytes.resize(static_cast<std::size_t>(n));  // a region may reach past the end
+    put<std::int64_t>(j, r.at);
+    put<std::uint64_t>(j, bytes.size());
+    j += bytes;
+  }
+  put<std::uint64_t>(j, fnv1a(j));
+  bool created = access(paths().journal.c_str(), F_OK) != 0;
+  fd_holder out(open_journal(O_RDWR | O_CREAT));
+  if (out.fd < 0 || !write_all_at(out.fd, j.data(), j.size(), 0) ||
+      ftruncate(out.fd, static_cast<off_t>(j.size())) != 0 || fdatasync(out.fd) != 0)
+    return false;
+  if (!created) return true;
+  // A journal just made must be found after a cut too.
+  fd_holder dir(open(std::filesystem::path(paths().journal).parent_path().c_str(),
+                     O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return dir.fd >= 0 && fsync(dir.fd) == 0;
+}
+
+bool journal_clear() {
+  fd_holder j(open_journal(O_RDWR));
+  return j.fd >= 0 && ftruncate(j.fd, 0) == 0 && fdatasync(j.fd) == 0;
+}
+
+bool journal_pending() {
+  struct stat st;
+  return stat(paths().journal.c_str(), &st) == 0 && st.st_size > 0;
+}
+
+int journal_rollback() {
+  fd_holder j(open_journal(O_RDWR));
+  struct stat st;
+  if (j.fd < 0) return errno == ENOENT ? 0 : -1;
+  if (fstat(j.fd, &st) != 0) return -1;
+  if (!S_ISREG(st.st_mode) || st.st_size > kMaxJournal) return errno = EIO, -1;
+  if (st.st_size == 0) return 0;
+  std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
+  if (pread(j.fd, bytes.data(), bytes.size(), 0) != st.st_size) return -1;
+  off_t size = 0;
+  std::vector<std::pair<off_t, std::string>> images;
+  if (!parse(bytes, size, images)) return journal_clear() ? 0 : -1;
+  fd_holder data(open(paths().data.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+  if (data.fd < 0 || fstat(data.fd, &st) != 0 || !S_ISREG(st.st_mode)) return errno = EIO, -1;
+  for (const auto& [at, image] : images) {
+    if (!write_all_at(data.fd, image.data(), image.size(), at)) return -1;
+  }
+  if (ftruncate(data.fd, size) != 0 || fsync(data.fd) != 0) return -1;
+  return journal_clear() ? 1 : -1;
+}

@@ -1,0 +1,224 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Cuts the power, in effect, at every durable write of a run of appends, and
+// checks every state the cut could leave.
+//
+// Usage: power_driver DB FROM TO CHECK. The database DB holds the digests
+// 0..FROM-1 (see tests/scratch.h), each with size key i, durably. Appends
+// FROM..TO-1 the same way. Before every fsync, fdatasync or msync of a
+// database file, each file may be left as it was at its own last completed
+// sync plus any subset of the 4 KiB pages written since, at either length:
+// every such state (sampled when there are too many) is written to the
+// database CHECK and checked in a child process: each digest stored before
+// the interrupted append is found, a new one can be appended, nothing
+// crashes. Prints one line per failed state, then "states N failed M".
+#include <climits>
+#include <dlfcn.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "store/store.h"
+#include "tests/scratch.h"
+
+namespace {
+
+constexpr std::size_t kPage = 4096;
+constexpr std::size_t kMaxStates = 512;  // per sync; more are sampled
+
+std::string g_db, g_check;  // the database run, and the one states are checked in
+int g_appending = -1;       // the digest being appended
+bool g_inside = false;      // checking: the syncs of the checks are not cuts
+std::map<std::string, std::string> g_durable;  // file name -> content at its last sync
+std::set<std::size_t> g_seen;                  // states checked, by hash
+long g_states = 0, g_failed = 0;
+
+std::string dir_of(const std::string& db) {
+  return db.substr(0, db.rfind('/'));
+}
+std::string base_of(const std::string& db) {
+  return db.substr(db.rfind('/') + 1);
+}
+
+// Returns the database's files but the lock, by name.
+std::map<std::string, std::string> current_files() {
+  std::map<std::string, std::string> files;
+  for (const std::string& n : names_with_prefix(dir_of(g_db), base_of(g_db))) {
+    if (n != base_of(g_db) + ".lock") files[n] = read_file(dir_of(g_db) + "/" + n);
+  }
+  return files;
+}
+
+// The contents a cut can leave of one file: `base` with any subset of the
+// pages in which `now` differs from it, at either length.
+std::vector<std::string> file_states(const std::string& base, const std::string& now,
+                                     std::mt19937_64& rng) {
+  std::vector<std::size_t> changed;
+  std::size_t pages = (std::max(base.size(), now.size()) + kPage - 1) / kPage;
+  for (std::size_t p = 0; p < pages; ++p) {
+    if (base.compare(std::min(p * kPage, base.size()), kPage, now, std::min(p * kPage, now.size()),
+                     kPage) != 0)
+      changed.push_back(p);
+  }
+  std::vector<std::uint64_t> subsets;
+  std::size_t n = changed.size();
+  if (n < 9) {
+    for (std::uint64_t s = 0; s < (std::uint64_t{1} << n); ++s) subsets.push_back(s);
+  } else {  // too many: none, all, each page alone, all but each, and a sample
+    subsets = {0, ~std::uint64_t{0}};
+    for (std::size_t i = 0; i < n && i < 64; ++i) {
+      subsets.push_back(std::uint64_t{1} << i);
+      subsets.push_back(~(std::uint64_t{1} << i));
+    }
+    while (subsets.size() < kMaxStates / 2) subsets.push_back(rng());
+  }
+  std::vector<std::string> states;
+  for (std::uint64_t s : subsets) {
+    std::string c = base;
+    c.resize(std::max(base.size(), now.size()), '\0');
+    for (std::size_t i = 0; i < n; ++i) {
+      if ((s >> (i % 64) & 1) == 0) continue;
+      std::size_t at = changed[i] * kPage;
+      for (std::size_t b = at; b < at + kPage && b < c.size(); ++b) c[b] = b < now.size() ? now[b] : 0;
+    }
+    for (std::size_t len : {base.size(), now.size()}) states.push_back(c.substr(0, len));
+  }
+  return states;
+}
+
+// Checks the database CHECK holds digests 0..before-1 and takes a new one;
+// returns the exit status of a child, or 128 plus the signal that ended it.
+int check_state(int before) {
+  return run_in_child([before] {
+    digest_db_at(g_check);
+    int r;
+    int calls = 0;
+    while ((r = digest_seen(numbered_digest(0), 0)) == kDbRepaired || r == kDbSetAside) {
+      if (++calls > 2) return 5;  // repaired again and again
+    }
+    if (r != kSeen && before > 0) return r == kDbUnavailable ? 2 : 1;
+    // Every digest through one opening, and a sample through the lookup itself.
+    std::map<std::string, std::string> want;
+    for (int i = 0; i < before; ++i) {
+      auto d = numbered_digest(i);
+      want[std::string(d.begin(), d.end())] = packed_keys({i});
+      if (i % 61 == 0 && digest_seen(d, i) != kSeen) return 1;
+    }
+    if (!holds_all(g_check, want)) return 1;
+    if (digest_add(numbered_digest(1 << 30), 7) != kAdded) return 3;
+    return digest_seen(numbered_digest(1 << 30), 7) == kSeen ? 0 : 4;
+  });
+}
+
+// Writes each combination of file states to CHECK and checks it.
+void check_cuts() {
+  static std::mt19937_64 rng(1);
+  std::map<std::string, std::string> now = current_files();
+  std::vector<std::pair<std::string, std::vector<std::string>>> per_file;
+  for (const auto& [name, content] : now) per_file.push_back({name, file_states(g_durable[name], content, rng)});
+  std::vector<std::size_t> pick(per_file.size(), 0);
+  for (std::size_t combos = 0; combos < kMaxStates; ++combos) {
+    std::size_t h = 0;
+    for (std::size_t f = 0; f < per_file.size(); ++f) {
+      h = h * 31 + std::hash<std::string>{}(per_file[f].first + per_file[f].second[pick[f]]);
+    }
+    if (g_seen.insert(h).second) {
+      remove_tree(dir_of(g_check));
+      mkdir(dir_of(g_check).c_str(), 0755);
+      for (std::size_t f = 0; f < per_file.size(); ++f) {
+        write_file(dir_of(g_check) + "/" + per_file[f].first, per_file[f].second[pick[f]]);
+      }
+      ++g_states;
+      int status = check_state(g_appending);
+      if (status != 0) {
+        ++g_failed;
+        std::printf("append %d: state %ld: status %d\n", g_appending, g_states, status);
+      }
+    }
+    // The next combination, as an odometer over the files' states.
+    std::size_t f = 0;
+    for (; f < pick.size(); ++f) {
+      if (++pick[f] < per_file[f].second.size()) break;
+      pick[f] = 0;
+    }
+    if (f == pick.size()) break;
+  }
+}
+
+// Returns the name of the file open on `fd`.
+std::string name_of(int fd) {
+  char link[PATH_MAX] = {};
+  std::string proc = "/proc/self/fd/" + std::to_string(fd);
+  if (readlink(proc.c_str(), link, sizeof link - 1) < 0) return "";
+  return std::strrchr(link, '/') + 1;
+}
+
+// Called before a sync of the file `name`: cuts there, then lets the sync
+// happen, after which that file is durable as it is.
+template <typename F>
+int cut_then(const std::string& name, F sync) {
+  if (g_inside || g_appending < 0) return sync();
+  g_inside = true;
+  check_cuts();
+  int r = sync();
+  std::map<std::string, std::string> now = current_files();
+  if (r == 0 && now.count(name) != 0) g_durable[name] = now[name];
+  g_inside = false;
+  return r;
+}
+
+template <typename F>
+F next(const char* name) {
+  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" {
+
+int fsync(int fd) {
+  static auto real = next<int (*)(int)>("fsync");
+  return cut_then(name_of(fd), [&] { return real(fd); });
+}
+
+int fdatasync(int fd) {
+  static auto real = next<int (*)(int)>("fdatasync");
+  return cut_then(name_of(fd), [&] { return real(fd); });
+}
+
+int msync(void* at, size_t n, int flags) {
+  static auto real = next<int (*)(void*, size_t, int)>("msync");
+  // Only GDBM maps a file: its data file.
+  return cut_then(base_of(g_db) + ".pag", [&] { return real(at, n, flags); });
+}
+
+const char* __asan_default_options() {
+  return "detect_leaks=0";
+}
+
+}  // extern "C"
+
+int main(int argc, char** argv) {
+  if (argc != 5) return 2;
+  g_db = argv[1];
+  g_check = argv[4];
+  digest_db_at(g_db);
+  int from = std::atoi(argv[2]), to = std::atoi(argv[3]);
+  g_durable = current_files();
+  for (int i = from; i < to; ++i) {
+    g_appending = i;
+    if (digest_add(numbered_digest(i), i) != kAdded) std::printf("append %d refused\n", i);
+  }
+  std::printf("states %ld failed %ld\n", g_states, g_failed);
+  return 0;
+}
