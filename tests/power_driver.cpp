@@ -13,6 +13,7 @@
 // crashes. Prints one line per failed state, then "states N failed M".
 #include <climits>
 #include <dlfcn.h>
+#include <malloc.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,19 +60,41 @@ std::map<std::string, std::string> current_files() {
   return files;
 }
 
-// The contents a cut can leave of one file: `base` with any subset of the
-// pages in which `now` differs from it, at either length.
-std::vector<std::string> file_states(const std::string& base, const std::string& now,
-                                     std::mt19937_64& rng) {
-  std::vector<std::size_t> changed;
+// What a cut can leave of one file: its content at its last sync with any
+// subset of the pages in which it differs now, at either length.
+struct file_cut {
+  std::string name;
+  const std::string* base;
+  const std::string* now;
+  std::vector<std::size_t> changed;  // pages
+  std::vector<std::pair<std::uint64_t, std::size_t>> states;  // subset of changed, length
+
+  // Writes state `i` to `out` and returns its hash.
+  std::size_t make(std::size_t i, std::string& out) const {
+    auto [subset, length] = states[i];
+    out = *base;
+    out.resize(std::max(base->size(), now->size()), '\0');
+    for (std::size_t c = 0; c < changed.size(); ++c) {
+      if ((subset >> (c % 64) & 1) == 0) continue;
+      std::size_t at = changed[c] * kPage, end = std::min(at + kPage, out.size());
+      for (std::size_t b = at; b < end; ++b) out[b] = b < now->size() ? (*now)[b] : '\0';
+    }
+    out.resize(length);
+    return std::hash<std::string>{}(out) * 31 + std::hash<std::string>{}(name);
+  }
+};
+
+file_cut cut_of(const std::string& name, const std::string& base, const std::string& now,
+                std::mt19937_64& rng) {
+  file_cut f{name, &base, &now, {}, {}};
   std::size_t pages = (std::max(base.size(), now.size()) + kPage - 1) / kPage;
   for (std::size_t p = 0; p < pages; ++p) {
     if (base.compare(std::min(p * kPage, base.size()), kPage, now, std::min(p * kPage, now.size()),
                      kPage) != 0)
-      changed.push_back(p);
+      f.changed.push_back(p);
   }
   std::vector<std::uint64_t> subsets;
-  std::size_t n = changed.size();
+  std::size_t n = f.changed.size();
   if (n < 9) {
     for (std::uint64_t s = 0; s < (std::uint64_t{1} << n); ++s) subsets.push_back(s);
   } else {  // too many: none, all, each page alone, all but each, and a sample
@@ -82,18 +105,11 @@ std::vector<std::string> file_states(const std::string& base, const std::string&
     }
     while (subsets.size() < kMaxStates / 2) subsets.push_back(rng());
   }
-  std::vector<std::string> states;
   for (std::uint64_t s : subsets) {
-    std::string c = base;
-    c.resize(std::max(base.size(), now.size()), '\0');
-    for (std::size_t i = 0; i < n; ++i) {
-      if ((s >> (i % 64) & 1) == 0) continue;
-      std::size_t at = changed[i] * kPage;
-      for (std::size_t b = at; b < at + kPage && b < c.size(); ++b) c[b] = b < now.size() ? now[b] : 0;
-    }
-    for (std::size_t len : {base.size(), now.size()}) states.push_back(c.substr(0, len));
+    f.states.push_back({s, base.size()});
+    if (now.size() != base.size()) f.states.push_back({s, now.size()});
   }
-  return states;
+  return f;
 }
 
 // Checks the database CHECK holds digests 0..before-1 and takes a new one;
@@ -112,7 +128,7 @@ int check_state(int before) {
     for (int i = 0; i < before; ++i) {
       auto d = numbered_digest(i);
       want[std::string(d.begin(), d.end())] = packed_keys({i});
-      if (i % 61 == 0 && digest_seen(d, i) != kSeen) return 1;
+      if (i % 499 == 0 && digest_seen(d, i) != kSeen) return 1;
     }
     if (!holds_all(g_check, want)) return 1;
     if (digest_add(numbered_digest(1 << 30), 7) != kAdded) return 3;
@@ -124,19 +140,18 @@ int check_state(int before) {
 void check_cuts() {
   static std::mt19937_64 rng(1);
   std::map<std::string, std::string> now = current_files();
-  std::vector<std::pair<std::string, std::vector<std::string>>> per_file;
-  for (const auto& [name, content] : now) per_file.push_back({name, file_states(g_durable[name], content, rng)});
-  std::vector<std::size_t> pick(per_file.size(), 0);
+  std::vector<file_cut> cuts;
+  for (const auto& [name, content] : now) cuts.push_back(cut_of(name, g_durable[name], content, rng));
+  std::vector<std::size_t> pick(cuts.size(), 0);
+  std::vector<std::string> contents(cuts.size());
   for (std::size_t combos = 0; combos < kMaxStates; ++combos) {
     std::size_t h = 0;
-    for (std::size_t f = 0; f < per_file.size(); ++f) {
-      h = h * 31 + std::hash<std::string>{}(per_file[f].first + per_file[f].second[pick[f]]);
-    }
+    for (std::size_t f = 0; f < cuts.size(); ++f) h = h * 31 + cuts[f].make(pick[f], contents[f]);
     if (g_seen.insert(h).second) {
       remove_tree(dir_of(g_check));
       mkdir(dir_of(g_check).c_str(), 0755);
-      for (std::size_t f = 0; f < per_file.size(); ++f) {
-        write_file(dir_of(g_check) + "/" + per_file[f].first, per_file[f].second[pick[f]]);
+      for (std::size_t f = 0; f < cuts.size(); ++f) {
+        write_file(dir_of(g_check) + "/" + cuts[f].name, contents[f]);
       }
       ++g_states;
       int status = check_state(g_appending);
@@ -148,7 +163,7 @@ void check_cuts() {
     // The next combination, as an odometer over the files' states.
     std::size_t f = 0;
     for (; f < pick.size(); ++f) {
-      if (++pick[f] < per_file[f].second.size()) break;
+      if (++pick[f] < cuts[f].states.size()) break;
       pick[f] = 0;
     }
     if (f == pick.size()) break;
@@ -210,6 +225,8 @@ const char* __asan_default_options() {
 
 int main(int argc, char** argv) {
   if (argc != 5) return 2;
+  // The file images are large: kept on the heap, not mapped afresh each time.
+  mallopt(M_MMAP_THRESHOLD, 1 << 30);
   g_db = argv[1];
   g_check = argv[4];
   digest_db_at(g_db);
