@@ -46,17 +46,20 @@ int parse_flags(int argc, char** argv) {
 int run(int argc, char** argv) {
   if (argc < 2) usage(argc > 0 ? argv[0] : "velorand");
   int first = parse_flags(argc, argv);
+  // Each duplicate leaves at once: a run that dies later must not take the
+  // duplicates it found with it.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   status_line status;
   status_start(status);
   for (int i = first; i < argc; ++i) scan_dir(argv[i], status);
   status_end(status);
   // Lost output must not pass for success.
-  bool flushed = std::fflush(stdout) == 0;
-  if (flushed && !std::ferror(stdout)) return 0;
-  if (flushed) {
+  int error = std::fflush(stdout) == 0 ? status.out_errno : errno;
+  if (error == 0 && !std::ferror(stdout)) return 0;
+  if (error == 0) {
     std::fprintf(stderr, "%s: write error\n", argv[0]);
   } else {
-    std::fprintf(stderr, "%s: write error: %s\n", argv[0], std::strerror(errno));
+    std::fprintf(stderr, "%s: write error: %s\n", argv[0], std::strerror(error));
   }
   return 1;
 }

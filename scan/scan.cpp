@@ -192,7 +192,7 @@ int patiently(int (*op)(const digest&, size_key), const digest& d, size_key key,
 void tell(outcome o, const std::string& path, status_line& status) {
   if (o == outcome::duplicate) {
     status_duplicate(status);
-    write_path_line(stdout, "", path);
+    if (!write_path_line(stdout, "", path) && status.out_errno == 0) status.out_errno = errno;
     return;
   }
   // By outcome: the start of its line on standard error.

@@ -25,6 +25,7 @@ struct status_line {
   std::string dir;                          // the directory being walked
   std::string file;                         // the file being read, or empty
   long long file_start = 0, next_draw = 0;  // coarse clock, milliseconds
+  int out_errno = 0;                        // why a duplicate's line was not written
 };
 
 // Returns `path` with every byte that is not part of a printable character
