@@ -96,18 +96,15 @@ off_t room_needed(off_t size) {
 }
 
 // GDBM's own interface, reading without mapping the file, costs a third of
-// what its ndbm layer does, which maps and unmaps the whole file. A database
-// whose header does not end where the file does, or with a store to undo, is
-// left to the writer's way.
+// what its ndbm layer does, which maps and unmaps the whole file. A lookup
+// checks what GDBM checks, and whatever GDBM finds wrong the writer's way
+// looks into. It does not look for a store to undo: what such a store leaves
+// can hide a record from it, and the append that follows undoes the store
+// first and then finds the record.
 int lookup_read_only(const digest& d, size_key key) {
   struct stat st;
-  gdbm_header h;
   int fd = open_data(O_RDONLY, st);
   if (fd < 0) return kDbUnavailable;
-  if (journal_pending() || !read_gdbm_header(fd, h) || h.next_block != st.st_size) {
-    close(fd);
-    return kDbUnavailable;
-  }
   GDBM_FILE f = gdbm_fd_open(fd, paths().data.c_str(), 0,
                              GDBM_READER | GDBM_NOMMAP | GDBM_NOLOCK | GDBM_CLOERROR, nullptr);
   if (f == nullptr) return kDbUnavailable;
@@ -127,24 +124,32 @@ int lookup_read_only(const digest& d, size_key key) {
 
 data_state check_data() {
   struct stat st;
-  gdbm_header h;
-  fd_holder fd(open_data(O_RDWR, st));
-  if (fd.fd < 0) {
-    return errno == ENOENT ? data_state::missing
-           : errno == EIO  ? data_state::damaged
-                           : data_state::unreadable;
+  if (stat(paths().data.c_str(), &st) != 0) {
+    return errno == ENOENT ? data_state::missing : data_state::unreadable;
   }
-  if (!read_gdbm_header(fd.fd, h)) return gdbm_verdict(fd.fd);
-  if (h.next_block > st.st_size) return data_state::damaged;  // cut short, or a lying header
-  if (h.next_block == st.st_size) return data_state::sound;
-  // A process killed during a store leaves its reserved room behind.
-  if (!unused_room(fd.fd, h.next_block, st.st_size)) return data_state::damaged;
-  return ftruncate(fd.fd, h.next_block) == 0 ? data_state::sound : data_state::unreadable;
+  return S_ISREG(st.st_mode) ? data_state::sound : data_state::damaged;
 }
 
-// A database GDBM still finds hurt would answer every lookup "not recorded".
+bool refused_as_damaged() {
+  struct stat st;
+  fd_holder fd(open_data(O_RDONLY, st));
+  return fd.fd >= 0 && gdbm_verdict(fd.fd) == data_state::damaged;
+}
+
+// A database GDBM finds hurt would answer every lookup "not recorded". A
+// process killed during a store leaves its reserved room behind, which GDBM
+// takes for such hurt: that room is cut back, and anything else is damage.
 bool usable(db_handle& h) {
-  return !gdbm_needs_recovery(h.db->file);
+  if (!gdbm_needs_recovery(h.db->file)) return true;
+  h.reset();
+  struct stat st;
+  gdbm_header head;
+  fd_holder fd(open_data(O_RDWR, st));
+  if (fd.fd < 0 || !read_gdbm_header(fd.fd, head) || head.next_block > st.st_size ||
+      !unused_room(fd.fd, head.next_block, st.st_size) || ftruncate(fd.fd, head.next_block) != 0)
+    return false;
+  h.db = dbm_open(const_cast<char*>(paths().db.c_str()), O_RDWR, 0600);
+  return h.db != nullptr && !gdbm_needs_recovery(h.db->file);
 }
 
 int store_with_room(db_handle& h, datum key, datum value, bool exists) {
@@ -154,8 +159,11 @@ int store_with_room(db_handle& h, datum key, datum value, bool exists) {
   std::vector<region> risk;
   if (fd < 0 || fstat(fd, &st) != 0) return kAddRefused;
   std::string k(key.dptr, static_cast<std::size_t>(key.dsize));
+  // A header that this code does not know leaves the store unguarded; one
+  // that ends past the file (cut short, or lying) would make GDBM grow it.
   if (read_gdbm_header(fd, head) &&
-      !regions_at_risk(fd, head, k, exists, static_cast<std::size_t>(key.dsize + value.dsize), risk))
+      (head.next_block > st.st_size ||
+       !regions_at_risk(fd, head, k, exists, static_cast<std::size_t>(key.dsize + value.dsize), risk)))
     return kDbSetAside;
   off_t journal = 0;
   for (const region& r : risk) journal += static_cast<off_t>(r.length) + 16;

@@ -108,16 +108,18 @@ bool set_aside(std::string& to);
 // Each library's own: the suffix of its data file; the room an append needs
 // beside a data file of `size` bytes; a lookup under the shared lock, which
 // returns kDbUnavailable for a database it cannot read as it is; a check of
-// the data file before the library opens it, which cuts back what a store
-// killed part way leaves (REQUIRES: the exclusive lock); whether a database
-// just opened may be used; a store that goes ahead only with that room,
-// loses no record when it fails or is cut short, closes `h`, and returns
-// kAdded, kAddRefused or kDbSetAside for damage found (nothing set aside yet);
-// and what can be read of a damaged data file at `path`.
+// the data file before the library opens it (which would block on a FIFO);
+// whether the library refused to open the database for damage; whether a
+// database just opened may be used, once what a store killed part way leaves
+// is cut back (REQUIRES: the exclusive lock); a store that goes ahead only
+// with the room it needs, loses no record when it fails or is cut short,
+// closes `h`, and returns kAdded, kAddRefused, or kDbSetAside for damage found
+// (nothing set aside yet); and what can be read of a damaged data file.
 const char* data_suffix();
 off_t room_needed(off_t size);
 int lookup_read_only(const digest& d, size_key key);
 data_state check_data();
+bool refused_as_damaged();
 bool usable(db_handle& h);
 int store_with_room(db_handle& h, datum key, datum value, bool exists);
 void salvage(const std::string& path, record_map& records);

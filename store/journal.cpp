@@ -119,9 +119,10 @@ bool journal_pending() {
 }
 
 int journal_rollback() {
+  if (!journal_pending()) return 0;  // one call where there is nothing to undo
   fd_holder j(open_journal(O_RDWR));
   struct stat st;
-  if (j.fd < 0) return errno == ENOENT ? 0 : -1;
+  if (j.fd < 0) return -1;
   if (fstat(j.fd, &st) != 0) return -1;
   if (!S_ISREG(st.st_mode) || st.st_size > kMaxJournal) return errno = EIO, -1;
   if (st.st_size == 0) return 0;

@@ -85,6 +85,10 @@ data_state check_data() {
                          : data_state::unreadable;
 }
 
+bool refused_as_damaged() {
+  return false;
+}
+
 bool usable(db_handle&) {
   return true;
 }

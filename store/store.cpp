@@ -34,7 +34,7 @@ int open_db(db_handle& h) {
   if (state == data_state::unreadable) return kDbUnavailable;
   if (state == data_state::missing && !create_db()) return kDbUnavailable;
   h.db = dbm_open(const_cast<char*>(where.db.c_str()), O_RDWR, 0600);
-  if (h.db == nullptr) return kDbUnavailable;
+  if (h.db == nullptr) return refused_as_damaged() ? put_aside(h) : kDbUnavailable;
   return usable(h) ? 0 : put_aside(h);
 }
 
