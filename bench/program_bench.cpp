@@ -87,8 +87,8 @@ double timed_run(const std::vector<std::string>& argv) {
   run_result r = run_program(argv[0], argv, ".", false, "/dev/null");
   double secs = seconds_since(t0);
   errno = 0;
-  must(r.status == 0, argv[0] + " (exit status " + std::to_string(r.status) + ": " +
-                          r.err.substr(0, 200) + ")");
+  must(r.status == 0,
+       argv[0] + " (exit status " + std::to_string(r.status) + ": " + r.err.substr(0, 200) + ")");
   return secs;
 }
 

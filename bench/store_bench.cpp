@@ -116,7 +116,8 @@ void alternate(benchmark::State& st, Ours ours, Raw raw) {
   st.counters["ours/raw"] = micros(ours_time) / micros(raw_time);
   st.counters["plain_us"] = micros(ours_time - guarded_time) / (n - static_cast<double>(guarded));
   st.counters["journaled"] = static_cast<double>(guarded);
-  if (guarded > 0) st.counters["journaled_us"] = micros(guarded_time) / static_cast<double>(guarded);
+  if (guarded > 0)
+    st.counters["journaled_us"] = micros(guarded_time) / static_cast<double>(guarded);
 }
 
 void BM_Lookup(benchmark::State& st) {

@@ -37,8 +37,8 @@ bool set_aside(std::string& to) {
   if (!make_aside_dir(to)) return false;
   const fs::path db(paths().db);
   // The data file last: while it is there, a database is there.
-  for (const std::string& suffix : {std::string(".journal"), std::string(".dir"),
-                                    std::string(data_suffix())}) {
+  for (const std::string& suffix :
+       {std::string(".journal"), std::string(".dir"), std::string(data_suffix())}) {
     std::string from = paths().db + suffix;
     std::string into = to + "/" + db.filename().string() + suffix;
     if (rename(from.c_str(), into.c_str()) != 0 && errno != ENOENT) return false;

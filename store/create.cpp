@@ -70,7 +70,8 @@ bool create_db(const record_map& records) {
   fs::path parent = fs::path(paths().db).parent_path();
   if (parent.empty()) parent = ".";
   fd_holder dir(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  off_t need = room_needed(static_cast<off_t>(records.size()) * 64);  // GDBM: about 60 bytes a record
+  off_t need =
+      room_needed(static_cast<off_t>(records.size()) * 64);  // GDBM: about 60 bytes a record
   if (dir.fd < 0 || !room_for(dir.fd, 0, need)) return false;
   clear_stage();
   if (mkdir(paths().stage.c_str(), 0700) != 0) return false;

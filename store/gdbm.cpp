@@ -163,7 +163,8 @@ int store_with_room(db_handle& h, datum key, datum value, bool exists) {
   // that ends past the file (cut short, or lying) would make GDBM grow it.
   if (read_gdbm_header(fd, head) &&
       (head.next_block > st.st_size ||
-       !regions_at_risk(fd, head, k, exists, static_cast<std::size_t>(key.dsize + value.dsize), risk)))
+       !regions_at_risk(fd, head, k, exists, static_cast<std::size_t>(key.dsize + value.dsize),
+                        risk)))
     return kDbSetAside;
   off_t journal = 0;
   for (const region& r : risk) journal += static_cast<off_t>(r.length) + 16;

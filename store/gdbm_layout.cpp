@@ -9,9 +9,9 @@
 namespace {
 
 constexpr std::uint32_t kMagic = 0x13579acf, kNumsyncMagic = 0x13579ad1;
-constexpr int kBucketAvail = 6;       // entries of a bucket's own avail table
+constexpr int kBucketAvail = 6;           // entries of a bucket's own avail table
 constexpr std::size_t kBucketHead = 112;  // av_count, the avail table, bucket_bits, count
-constexpr std::size_t kElement = 24;  // hash, 4 bytes of key, where, key and value sizes
+constexpr std::size_t kElement = 24;      // hash, 4 bytes of key, where, key and value sizes
 constexpr std::size_t kMaxRecord = std::size_t{1} << 20;
 constexpr int kAvailBlocks = 8;  // of the chain, more than a store can take
 
@@ -104,8 +104,8 @@ bool read_gdbm_header(int fd, gdbm_header& h) {
   return block >= 512 && block <= (1 << 24) && (block & (block - 1)) == 0 && h.dir_bits >= 0 &&
          h.dir_bits <= 31 && h.dir_size == (std::int64_t{8} << h.dir_bits) && h.dir >= block &&
          h.dir + h.dir_size <= h.next_block && h.bucket_size == h.block_size &&
-         h.bucket_elems == static_cast<std::int32_t>((h.bucket_size - kBucketHead - kElement) /
-                                                        kElement + 1) &&
+         h.bucket_elems ==
+             static_cast<std::int32_t>((h.bucket_size - kBucketHead - kElement) / kElement + 1) &&
          h.next_block % block == 0 && h.avail_size > 1 && h.avail_next >= 0 &&
          h.avail_next < h.next_block;
 }
@@ -171,7 +171,8 @@ void salvage_gdbm(int fd, off_t size, std::map<std::string, std::string>& record
       if (!read_exactly(fd, entry.data(), entry.size(), where)) continue;
       std::string k = entry.substr(0, static_cast<std::size_t>(key));
       // A bucket left behind may point at space since used for another record.
-      if (gdbm_hash(k) != hash || std::memcmp(e + 4, k.data(), std::min<std::size_t>(k.size(), 4)) != 0)
+      if (gdbm_hash(k) != hash ||
+          std::memcmp(e + 4, k.data(), std::min<std::size_t>(k.size(), 4)) != 0)
         continue;
       merge(records[k], entry.substr(k.size()));
     }

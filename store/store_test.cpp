@@ -369,10 +369,10 @@ struct fault_run {
 // Runs the fault driver here, appending digests from..to-1 with its k-th write failing.
 fault_run run_failing(long k, int from, int to) {
   fault_run f;
-  run_result r = run_program(
-      VELORAND_FAULT_DRIVER,
-      {"fault_driver", std::to_string(k), std::to_string(from), std::to_string(to), digest_db_path()},
-      ".");
+  run_result r = run_program(VELORAND_FAULT_DRIVER,
+                             {"fault_driver", std::to_string(k), std::to_string(from),
+                              std::to_string(to), digest_db_path()},
+                             ".");
   EXPECT_EQ(r.status, 0) << r.err;
   std::istringstream lines(r.out);
   for (std::string line; std::getline(lines, line);) {
@@ -487,14 +487,16 @@ void cut_power(int from, int to) {
   long states = 0, failed = -1, lost = 0;
   std::istringstream lines(r.out);
   for (std::string line; std::getline(lines, line);) {
-    if (line.starts_with("states ")) std::sscanf(line.c_str(), "states %ld failed %ld", &states, &failed);
+    if (line.starts_with("states "))
+      std::sscanf(line.c_str(), "states %ld failed %ld", &states, &failed);
     bool lost_only = line.ends_with(": status 1");
     lost += lost_only;
     EXPECT_TRUE(line.starts_with("states ") || (lost_only && !guarded)) << line;
   }
   EXPECT_GT(states, 2 * (to - from)) << "too few states to show anything";
   EXPECT_EQ(failed, lost);
-  ::testing::Test::RecordProperty("states_losing_records", std::to_string(lost) + " of " + std::to_string(states));
+  ::testing::Test::RecordProperty("states_losing_records",
+                                  std::to_string(lost) + " of " + std::to_string(states));
 }
 
 // A power cut anywhere between two syncs, in a young database whose buckets

@@ -11,7 +11,6 @@
 // database CHECK and checked in a child process: each digest stored before
 // the interrupted append is found, a new one can be appended, nothing
 // crashes. Prints one line per failed state, then "states N failed M".
-#include <climits>
 #include <dlfcn.h>
 #include <malloc.h>
 #include <sys/mman.h>
@@ -19,6 +18,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -66,7 +66,7 @@ struct file_cut {
   std::string name;
   const std::string* base;
   const std::string* now;
-  std::vector<std::size_t> changed;  // pages
+  std::vector<std::size_t> changed;                           // pages
   std::vector<std::pair<std::uint64_t, std::size_t>> states;  // subset of changed, length
 
   // Writes state `i` to `out` and returns its hash.
@@ -80,7 +80,7 @@ struct file_cut {
       for (std::size_t b = at; b < end; ++b) out[b] = b < now->size() ? (*now)[b] : '\0';
     }
     out.resize(length);
-    return std::hash<std::string>{}(out) * 31 + std::hash<std::string>{}(name);
+    return std::hash<std::string>{}(out)*31 + std::hash<std::string>{}(name);
   }
 };
 
@@ -144,7 +144,8 @@ void check_cuts() {
   static std::mt19937_64 rng(1);
   std::map<std::string, std::string> now = current_files();
   std::vector<file_cut> cuts;
-  for (const auto& [name, content] : now) cuts.push_back(cut_of(name, g_durable[name], content, rng));
+  for (const auto& [name, content] : now)
+    cuts.push_back(cut_of(name, g_durable[name], content, rng));
   std::vector<std::size_t> pick(cuts.size(), 0);
   std::vector<std::string> contents(cuts.size());
   for (std::size_t combos = 0; combos < kMaxStates; ++combos) {

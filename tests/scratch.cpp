@@ -162,7 +162,8 @@ bool holds_all(const std::string& path, const std::map<std::string, std::string>
   for (const auto& [key, value] : want) {
     datum k{const_cast<char*>(key.data()), static_cast<int>(key.size())};
     datum v = dbm_fetch(db, k);
-    all = all && v.dptr != nullptr && std::string(v.dptr, static_cast<std::size_t>(v.dsize)) == value;
+    all =
+        all && v.dptr != nullptr && std::string(v.dptr, static_cast<std::size_t>(v.dsize)) == value;
   }
   dbm_close(db);
   return all;

@@ -500,13 +500,15 @@ TEST_F(Database, DamagedOrInterruptedDatabaseIsSaidOnce) {
   std::string j = "VRJOURN1";
   std::int64_t size = static_cast<std::int64_t>(read_file(at("db/velorand.db.pag")).size());
   std::uint64_t regions = 0, sum = 0xcbf29ce484222325ull;
-  j.append(reinterpret_cast<const char*>(&size), 8).append(reinterpret_cast<const char*>(&regions), 8);
+  j.append(reinterpret_cast<const char*>(&size), 8)
+      .append(reinterpret_cast<const char*>(&regions), 8);
   for (unsigned char c : j) sum = (sum ^ c) * 0x100000001b3ull;
   file("db/velorand.db.journal", j.append(reinterpret_cast<const char*>(&sum), 8));
   file("a/z", "new");  // lookups leave the journal to the append this takes
   std::string out;
   for (const std::string& n : listing("a")) out += n == "z" ? "" : "a/" + n + "\n";
-  expect_run(run({"a"}), 0, out, "Repaired the database after an interrupted write: db/velorand.db\n");
+  expect_run(run({"a"}), 0, out,
+             "Repaired the database after an interrupted write: db/velorand.db\n");
   EXPECT_EQ(read_file(at("db/velorand.db.journal")), "");
 }
 
