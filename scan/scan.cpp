@@ -2,7 +2,6 @@
 #include "scan/scan.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,11 +9,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <set>
 #include <utility>
 #include <vector>
 
 #include "common/common.h"
 #include "md5/md5.h"
+#include "scan/open_regular.h"
 #include "store/store.h"
 
 namespace {
@@ -25,13 +26,18 @@ enum class outcome { recorded, duplicate, not_opened, not_regular, not_read, not
 
 using dir_id = std::pair<dev_t, ino_t>;
 
-// The walk under one operand: the directories it is in, and the status line.
+// The walk under one operand: the directories it is in, those it has walked
+// (none is walked twice, so links cannot multiply the work), whether links
+// are followed only where their owner could go (as root), and the status.
 struct tour {
   std::vector<dir_id> descent;
+  std::set<dir_id> walked;
+  bool guard_links;
   status_line& status;
 };
 
 void walk(const std::string& path, tour& t);
+bool owner_may_follow(const std::string& joined, unsigned char type, const struct stat& st);
 void descend(const std::string& joined, const struct stat& st, tour& t);
 outcome verdict(const std::string& path, const struct stat& st, status_line& status);
 outcome digest_file(const std::string& path, digest& out, status_line& status);
@@ -43,10 +49,13 @@ void report(const char* what, const std::string& path, status_line& status);
 }  // namespace
 
 int scan_dir(const std::string& path, status_line& status) {
-  tour t{{}, status};
+  tour t{{}, {}, geteuid() == 0, status};
   struct stat st;
   // The operand is part of the descent: a link back to it is a cycle too.
-  if (recursive_flag && stat(path.c_str(), &st) == 0) t.descent.push_back({st.st_dev, st.st_ino});
+  if (recursive_flag && stat(path.c_str(), &st) == 0) {
+    t.descent.push_back({st.st_dev, st.st_ino});
+    t.walked.insert({st.st_dev, st.st_ino});
+  }
   walk(path, t);
   return 0;
 }
@@ -88,6 +97,8 @@ void walk(const std::string& path, tour& t) {
     struct stat st;
     if (stat(joined.c_str(), &st) != 0) {
       report("Couldn't stat ", joined, t.status);
+    } else if (t.guard_links && !owner_may_follow(joined, list.entries[i]->d_type, st)) {
+      report("Skipping ", joined, t.status);
     } else if (recursive_flag && S_ISDIR(st.st_mode)) {
       descend(joined, st, t);
       status_walking(t.status, path);
@@ -99,12 +110,24 @@ void walk(const std::string& path, tour& t) {
   }
 }
 
-// Descends into `joined`, unless it is a directory this descent is already in.
+// Returns true unless `joined`, whose type in its directory is `type`, is a
+// symbolic link that neither root nor the owner of what it leads to (`st`)
+// owns: root follows a link only where its owner could have gone.
+bool owner_may_follow(const std::string& joined, unsigned char type, const struct stat& st) {
+  struct stat link;
+  if (type != DT_LNK && type != DT_UNKNOWN) return true;
+  if (lstat(joined.c_str(), &link) != 0) return false;
+  return !S_ISLNK(link.st_mode) || link.st_uid == 0 || link.st_uid == st.st_uid;
+}
+
+// Descends into `joined`, unless it is a directory this descent is already
+// in (a cycle) or one this walk has been through already.
 void descend(const std::string& joined, const struct stat& st, tour& t) {
   dir_id id{st.st_dev, st.st_ino};
   for (const dir_id& d : t.descent) {
     if (d == id) return report("Directory cycle at ", joined, t.status);
   }
+  if (!t.walked.insert(id).second) return report("Skipping ", joined, t.status);
   t.descent.push_back(id);
   walk(joined, t);
   t.descent.pop_back();
@@ -145,15 +168,9 @@ struct input {
 // Writes the digest of the file at `path` to `out`; returns `recorded` when
 // it could be read to the end.
 outcome digest_file(const std::string& path, digest& out, status_line& status) {
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return outcome::not_opened;
-  // Only a file still regular once open is read: a FIFO put in its place
-  // would block for ever.
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return outcome::not_regular;
-  }
+  bool not_regular = false;
+  int fd = open_regular(path.c_str(), not_regular);
+  if (fd < 0) return not_regular ? outcome::not_regular : outcome::not_opened;
   input in(fd);
   if (in.f == nullptr) return outcome::not_opened;
   int read = md5_of_stream(in.f, out, status_reader(status), &status);

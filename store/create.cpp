@@ -50,8 +50,10 @@ void clear_stage() {
 bool room_for(int fd, off_t size, off_t need) {
   struct statvfs vfs;
   if (fstatvfs(fd, &vfs) != 0) return false;
+  // Root may write the blocks the file system keeps back from users too.
+  auto blocks = geteuid() == 0 ? vfs.f_bfree : vfs.f_bavail;
   unsigned long long avail =
-      static_cast<unsigned long long>(vfs.f_bavail) * static_cast<unsigned long long>(vfs.f_frsize);
+      static_cast<unsigned long long>(blocks) * static_cast<unsigned long long>(vfs.f_frsize);
   if (avail < static_cast<unsigned long long>(need)) {
     errno = ENOSPC;
     return false;

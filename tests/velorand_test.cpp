@@ -349,6 +349,53 @@ TEST_F(Walk, DirectoryReachedTwiceWithoutCycleIsWalkedTwice) {
   expect_run(run({"-r", "d", "e"}), 0, "e/alias/f\n", "");
 }
 
+// Links cannot make a walk do more than its tree holds: a directory reached
+// again below the same operand is skipped, so thirty folders, each with two
+// links to the next, cost thirty folders and not 2^30.
+TEST_F(Walk, DirectoryReachedAgainIsSkipped) {
+  constexpr int kChain = 30;
+  for (int i = 0; i <= kChain; ++i) dir("c" + std::to_string(i));
+  file("c" + std::to_string(kChain) + "/f", "end");
+  for (int i = 0; i < kChain; ++i) {
+    link("../c" + std::to_string(i + 1), "c" + std::to_string(i) + "/a");
+    link("../c" + std::to_string(i + 1), "c" + std::to_string(i) + "/b");
+  }
+  // Depth first through each folder's first link; its second is met on the
+  // way back up.
+  std::vector<std::string> down{"c0"};
+  for (int i = 0; i < kChain; ++i)
+    down.push_back(down.back() + "/" + listing("c" + std::to_string(i))[0]);
+  std::string err;
+  for (int i = kChain - 1; i >= 0; --i) {
+    err += "Skipping " + down[i] + "/" + listing("c" + std::to_string(i))[1] + "\n";
+  }
+  expect_run(run({"-r", "c0"}), 0, "", err);
+  EXPECT_EQ(db().size(), 1u);
+}
+
+// As root, a link is followed only where its owner could have gone: a link
+// a user planted to a file only root may read records nothing.
+TEST_F(Walk, RootFollowsALinkOnlyWhereItsOwnerCouldGo) {
+  if (!running_as_root()) GTEST_SKIP() << "needs root";
+  dir("d");
+  file("secret", "PIN=417");
+  file("mine", "the user's own");
+  ASSERT_EQ(chmod(at("secret").c_str(), 0600), 0);
+  ASSERT_EQ(chown(at("mine").c_str(), 65534, 65534), 0);
+  link("../secret", "d/to_secret");
+  link("../mine", "d/to_mine");
+  link("../secret", "d/roots");
+  ASSERT_EQ(lchown(at("d/to_secret").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(lchown(at("d/to_mine").c_str(), 65534, 65534), 0);
+  expect_run(run({"d"}), 0, "", "Skipping d/to_secret\n");
+  EXPECT_EQ(db().count(key_of("the user's own")), 1u);
+  EXPECT_EQ(db().count(key_of("PIN=417")), 1u);  // through root's own link
+  ASSERT_EQ(unlink(at("d/roots").c_str()), 0);
+  forget();
+  expect_run(run({"d"}), 0, "", "Skipping d/to_secret\n");
+  EXPECT_EQ(db().count(key_of("PIN=417")), 0u);
+}
+
 TEST_F(Walk, PathLongerThan1023IsHandled) {
   dir("d");
   std::string rel = deep_tree(at("d"), std::string(200, 'n'), 6);
@@ -421,12 +468,22 @@ TEST_F(Verdict, UnreadableFileIsReported) {
   EXPECT_EQ(db(), (std::map<std::string, std::string>{{key_of("fine"), packed_keys({4})}}));
 }
 
-TEST_F(Verdict, ReadFailingPartWayIsReported) {
-  // Reading /proc/self/mem from its start fails: nothing is mapped at address 0.
-  if (access("/proc/self/mem", R_OK) != 0) GTEST_SKIP() << "no /proc/self/mem";
+// A file of /proc is made up when read, and reading some has effects of its
+// own: it is passed over, reached through a link or below an operand.
+TEST_F(Verdict, PseudoFileIsSkippedUnread) {
+  if (access("/proc/self/mem", F_OK) != 0) GTEST_SKIP() << "no /proc";
   dir("d");
   link("/proc/self/mem", "d/mem");
-  expect_run(run({"d"}), 0, "", "Couldn't read d/mem\n");
+  link("/proc/self/status", "d/status");
+  std::string err;
+  for (const std::string& n : listing("d")) err += "Skipping d/" + n + "\n";
+  expect_run(run({"d"}), 0, "", err);
+  run_result r = run({"/proc/sys/kernel"});
+  std::istringstream lines(r.err);
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_TRUE(line.starts_with("Skipping /proc/sys/kernel/")) << line;
+  }
+  EXPECT_EQ(r.out, "");
   EXPECT_TRUE(db().empty());
 }
 
