@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 
 #include "scan/open_regular.h"
 

@@ -339,6 +339,31 @@ TEST_F(Store, FullFileSystemLeavesDatabaseConsistent) {
   expect_consistent(stored);
 }
 
+// As root, the blocks a file system keeps back for root are root's to use:
+// users who fill the disk do not stop root's runs from recording.
+TEST_F(Store, RootWritesTheBlocksKeptBackForIt) {
+  if (!running_as_root() || std::system("mke2fs -q -F -m 50 img 2048 >/dev/null 2>&1") != 0 ||
+      !(mounted_ = mount("img", "db", "ext2", 0, nullptr) == 0 ||
+                   std::system("mount -o loop img db 2>/dev/null") == 0))
+    GTEST_SKIP() << "cannot mount a file system with blocks kept back here";
+  ASSERT_EQ(chmod("db", 0777), 0);
+  ASSERT_EQ(run_in_child(
+                [] {
+                  FILE* f = std::fopen("db/filler", "w");
+                  while (f != nullptr && std::fputs(std::string(4096, 'f').c_str(), f) >= 0 &&
+                         std::fflush(f) == 0) {
+                  }
+                  return 0;
+                },
+                true),
+            0);
+  struct statvfs vfs;
+  ASSERT_EQ(statvfs("db", &vfs), 0);
+  ASSERT_LT(vfs.f_bavail * vfs.f_frsize, 64u << 10) << "users' room left";
+  EXPECT_EQ(digest_add(digest_of(1), 1), kAdded);
+  EXPECT_EQ(digest_seen(digest_of(1), 1), kSeen);
+}
+
 TEST_F(Store, NearlyFullFileSystemRefusesCreation) {
   if (!(mounted_ = mount_small("1m"))) GTEST_SKIP() << "cannot mount a tmpfs here";
   struct statvfs vfs;

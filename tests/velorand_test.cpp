@@ -468,6 +468,23 @@ TEST_F(Verdict, UnreadableFileIsReported) {
   EXPECT_EQ(db(), (std::map<std::string, std::string>{{key_of("fine"), packed_keys({4})}}));
 }
 
+// A user who flips a link from a file to a device between the walk's status
+// and the open gets no device opened: the file is passed over.
+TEST_F(Verdict, LinkFlippedToADeviceOpensNoDevice) {
+  dir("d");
+  file("plain", "plain");
+  link("../plain", "d/flip");
+  std::string preload = std::string(VELORAND_FLIP);
+  setenv("LD_PRELOAD", preload.c_str(), 1);
+  setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+  setenv("VELORAND_FLIP", "d/flip", 1);
+  run_result r = run({"d"});
+  unsetenv("LD_PRELOAD");
+  unsetenv("VELORAND_FLIP");
+  expect_run(r, 0, "", "Skipping d/flip\n");
+  EXPECT_TRUE(db().empty());
+}
+
 // A file of /proc is made up when read, and reading some has effects of its
 // own: it is passed over, reached through a link or below an operand.
 TEST_F(Verdict, PseudoFileIsSkippedUnread) {
