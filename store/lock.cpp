@@ -17,18 +17,24 @@ constexpr int kPatience = 2;
 
 void wake_up(int) {}
 
-// Waits for `op` on the lock for at most kPatience, interrupted by an alarm.
+// Waits for `op` on the lock for at most kPatience, interrupted by an alarm,
+// which a signal mask inherited from the caller must not hold back.
 int flock_for_a_while(int fd, int op) {
   struct sigaction wake = {}, old = {};
   wake.sa_handler = wake_up;  // no SA_RESTART: the alarm ends the wait with EINTR
   sigemptyset(&wake.sa_mask);
+  sigset_t alarm, mask;
+  sigemptyset(&alarm);
+  sigaddset(&alarm, SIGALRM);
   itimerval patience{}, none{};
   patience.it_value.tv_sec = kPatience;
   sigaction(SIGALRM, &wake, &old);
+  sigprocmask(SIG_UNBLOCK, &alarm, &mask);
   setitimer(ITIMER_REAL, &patience, nullptr);
   int r = flock(fd, op);
   int saved = errno;
   setitimer(ITIMER_REAL, &none, nullptr);
+  sigprocmask(SIG_SETMASK, &mask, nullptr);
   sigaction(SIGALRM, &old, nullptr);
   errno = r != 0 && saved == EINTR ? EWOULDBLOCK : saved;
   return r;

@@ -579,6 +579,16 @@ TEST_F(Store, HeldLockMakesCallsWaitThenSayBusy) {
     ASSERT_GT(pid, 0);
     EXPECT_EQ(digest_seen(digest_of(1), 1), op == LOCK_SH ? 1 : kDbBusy) << op;
     EXPECT_EQ(digest_add(digest_of(2), 2), kDbBusy) << op;
+    // The wait ends even for a process that inherits SIGALRM blocked.
+    EXPECT_EQ(run_in_child([] {
+                sigset_t alarm;
+                sigemptyset(&alarm);
+                sigaddset(&alarm, SIGALRM);
+                sigprocmask(SIG_BLOCK, &alarm, nullptr);
+                return digest_add(digest_of(2), 2) == kDbBusy ? 0 : 1;
+              }),
+              0)
+        << op;
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
   }

@@ -22,7 +22,11 @@ std::size_t printable_length(const unsigned char* s, std::size_t left) {
   }
   static constexpr std::uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
   bool ok = cp >= kLeast[n] && cp >= 0xa0 && cp <= 0x10ffff && (cp < 0xd800 || cp > 0xdfff);
-  return ok ? n : 0;
+  // Zero-width characters and bidirectional overrides can make one path
+  // look like another on a terminal.
+  bool hidden = (cp >= 0x200b && cp <= 0x200f) || (cp >= 0x202a && cp <= 0x202e) ||
+                (cp >= 0x2066 && cp <= 0x2069) || cp == 0xfeff;
+  return ok && !hidden ? n : 0;
 }
 
 bool needs_escaping(const std::string& path) {

@@ -43,6 +43,18 @@ TEST(Term, TerminalSeesOnlyPrintableCharacters) {
       {"overlong slash", "d/\xc0\xaf", "d/??"},
       {"surrogate", "d/\xed\xa0\x80", "d/???"},
       {"truncated sequence", "d/\xe2\x82", "d/??"},
+      {"right-to-left override",
+       "d/\xe2\x80\xae"
+       "gpj.exe",
+       "d/???gpj.exe"},
+      {"zero-width space",
+       "d/a\xe2\x80\x8b"
+       "b",
+       "d/a???b"},
+      {"byte order mark",
+       "d/\xef\xbb\xbf"
+       "x",
+       "d/???x"},
   };
   std::string want_tty, want_file;
   for (const auto& c : cases) {
