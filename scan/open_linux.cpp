@@ -22,10 +22,11 @@ namespace {
 // by being read: their "regular files" hold no content to compare.
 bool pseudo(const struct statfs& fs) {
   static constexpr long kPseudo[] = {
-      PROC_SUPER_MAGIC,   SYSFS_MAGIC,     DEBUGFS_MAGIC,  TRACEFS_MAGIC,     SECURITYFS_MAGIC,
-      CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC, BPF_FS_MAGIC, EFIVARFS_MAGIC, PSTOREFS_MAGIC,
-      DEVPTS_SUPER_MAGIC, BINFMTFS_MAGIC,  SELINUX_MAGIC,  SMACK_MAGIC,       NSFS_MAGIC,
-      0x62656570 /* configfs */, 0x65735543 /* fusectl */};
+      PROC_SUPER_MAGIC, SYSFS_MAGIC,        DEBUGFS_MAGIC,       TRACEFS_MAGIC,
+      SECURITYFS_MAGIC, CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC, BPF_FS_MAGIC,
+      EFIVARFS_MAGIC,   PSTOREFS_MAGIC,     DEVPTS_SUPER_MAGIC,  BINFMTFS_MAGIC,
+      SELINUX_MAGIC,    SMACK_MAGIC,        NSFS_MAGIC,          0x62656570 /* configfs */,
+      0x65735543 /* fusectl */};
   return std::find(std::begin(kPseudo), std::end(kPseudo), static_cast<long>(fs.f_type)) !=
          std::end(kPseudo);
 }

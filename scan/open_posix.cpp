@@ -31,7 +31,8 @@ int open_regular(const char* path, bool& not_regular) {
   if (fd < 0) return -1;
   struct stat st;
   struct statfs fs;
-  not_regular = fstat(fd, &st) == 0 && fstatfs(fd, &fs) == 0 && (!S_ISREG(st.st_mode) || pseudo(fs));
+  not_regular =
+      fstat(fd, &st) == 0 && fstatfs(fd, &fs) == 0 && (!S_ISREG(st.st_mode) || pseudo(fs));
   if (!not_regular) return fd;
   close(fd);
   return -1;

@@ -40,7 +40,8 @@ void walk(const std::string& path, tour& t);
 bool owner_may_follow(const std::string& joined, unsigned char type, const struct stat& st);
 void descend(const std::string& joined, const struct stat& st, tour& t);
 outcome verdict(const std::string& path, const struct stat& st, status_line& status);
-outcome digest_file(const std::string& path, digest& out, status_line& status);
+outcome digest_file(const std::string& path, const struct stat& st, digest& out,
+                    status_line& status);
 int patiently(int (*op)(const digest&, size_key), const digest& d, size_key key,
               status_line& status);
 void tell(outcome o, const std::string& path, status_line& status);
@@ -135,7 +136,7 @@ void descend(const std::string& joined, const struct stat& st, tour& t) {
 
 outcome verdict(const std::string& path, const struct stat& st, status_line& status) {
   digest d;
-  outcome read = digest_file(path, d, status);
+  outcome read = digest_file(path, st, d, status);
   if (read != outcome::recorded) return read;
   size_key key = size_key_of(st.st_size);
   if (patiently(digest_seen, d, key, status) == kSeen) return outcome::duplicate;
@@ -165,16 +166,28 @@ struct input {
   input& operator=(input&&) = delete;  // and so no copies
 };
 
-// Writes the digest of the file at `path` to `out`; returns `recorded` when
-// it could be read to the end.
-outcome digest_file(const std::string& path, digest& out, status_line& status) {
+// Returns true when `now` has the size and modification time of `was`.
+bool unchanged(const struct stat& was, const struct stat& now) {
+  return now.st_size == was.st_size && now.st_mtim.tv_sec == was.st_mtim.tv_sec &&
+         now.st_mtim.tv_nsec == was.st_mtim.tv_nsec;
+}
+
+// Writes the digest of the file at `path`, whose status the walk took as
+// `st`, to `out`; returns `recorded` when it was read to the end unchanged:
+// a file cut or grown meanwhile has a digest of neither version.
+outcome digest_file(const std::string& path, const struct stat& st, digest& out,
+                    status_line& status) {
   bool not_regular = false;
   int fd = open_regular(path.c_str(), not_regular);
   if (fd < 0) return not_regular ? outcome::not_regular : outcome::not_opened;
   input in(fd);
   if (in.f == nullptr) return outcome::not_opened;
   int read = md5_of_stream(in.f, out, status_reader(status), &status);
-  return read == kMd5ReadFailed ? outcome::not_read : outcome::recorded;
+  struct stat after;
+  if (read == kMd5ReadFailed || fstat(fileno(in.f), &after) != 0 || !unchanged(st, after)) {
+    return outcome::not_read;
+  }
+  return outcome::recorded;
 }
 
 // Writes a line about the database, erasing the status line first.

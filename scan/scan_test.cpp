@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "store/store.h"
 #include "tests/scratch.h"
 
 namespace {
@@ -44,6 +45,23 @@ TEST(Scan, EntryNoLongerRegularWhenOpenedIsNotRead) {
     check_file(fifo, was_regular, status);
   });
   EXPECT_EQ(err, "Skipping " + fifo + "\n");
+}
+
+TEST(Scan, FileChangedSinceTheWalkIsNotRecorded) {
+  // Cut or grown between the walk's status and the end of its read, a
+  // file's digest is of neither version.
+  scratch_dir dir;
+  digest_db_at(dir.path + "/velorand.db");  // never reached, but never the real one
+  std::string path = dir.path + "/changing";
+  write_file(path, "before");
+  struct stat walked;
+  ASSERT_EQ(stat(path.c_str(), &walked), 0);
+  write_file(path, "after, and longer");
+  std::string err = captured_stderr([&] {
+    status_line status;
+    check_file(path, walked, status);
+  });
+  EXPECT_EQ(err, "Couldn't read " + path + "\n");
 }
 
 }  // namespace

@@ -60,13 +60,15 @@ struct db_handle {
 
 // Holds the lock (LOCK_SH or LOCK_EX), with job-control stops held back, from
 // construction to destruction; after two seconds of waiting for another
-// process gives up, with errno EWOULDBLOCK.
+// process gives up, with errno EWOULDBLOCK. A shared lock that cannot be
+// made on a read-only file system counts as held.
 struct db_lock {
   sigset_t old_mask;
   fd_holder file{-1};
+  bool unlocked_read = false;  // a lookup on a read-only file system
   explicit db_lock(int op);
   ~db_lock();
-  bool held() const { return file.fd >= 0; }
+  bool held() const { return file.fd >= 0 || unlocked_read; }
 };
 
 // Returns kDbBusy for a lock another process holds, else kDbUnavailable.

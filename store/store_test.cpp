@@ -364,6 +364,18 @@ TEST_F(Store, RootWritesTheBlocksKeptBackForIt) {
   EXPECT_EQ(digest_seen(digest_of(1), 1), kSeen);
 }
 
+// On a read-only file system no run can be writing: lookups read without
+// the lock file, which cannot be made there.
+TEST_F(Store, ReadOnlyFileSystemLooksUpWithoutALock) {
+  if (!(mounted_ = mount_small("1m"))) GTEST_SKIP() << "cannot mount a tmpfs here";
+  ASSERT_EQ(digest_add(digest_of(1), 1), kAdded);
+  ASSERT_EQ(unlink("db/velorand.db.lock"), 0);
+  ASSERT_EQ(mount(nullptr, "db", nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+  EXPECT_EQ(digest_seen(digest_of(1), 1), kSeen);
+  EXPECT_EQ(digest_seen(digest_of(2), 1), kNotSeen);
+  EXPECT_EQ(digest_add(digest_of(2), 1), kDbUnavailable);
+}
+
 TEST_F(Store, NearlyFullFileSystemRefusesCreation) {
   if (!(mounted_ = mount_small("1m"))) GTEST_SKIP() << "cannot mount a tmpfs here";
   struct statvfs vfs;

@@ -52,6 +52,12 @@ std::size_t terminal_width(int fd) {
   return ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
 }
 
+// Returns true unless the terminal `fd` has another foreground job than this.
+bool foreground(int fd) {
+  pid_t job = tcgetpgrp(fd);
+  return job == -1 || job == getpgrp();
+}
+
 // Returns true when the line may be drawn: on a terminal, or where SIGINFO exists.
 bool active([[maybe_unused]] const status_line& s) {
 #if defined(SIGINFO)
@@ -75,8 +81,7 @@ void tick(status_line& s) {
   if (now < s.next_draw) return;
   s.next_draw = now + kRedrawMs;
   // A run sent to the background leaves the screen to the shell and its jobs.
-  pid_t foreground = tcgetpgrp(s.fd);
-  if (foreground != -1 && foreground != getpgrp()) return;
+  if (!foreground(s.fd)) return;
   write_all(s.fd, "\r" + status_text(s, terminal_width(s.fd) - 1) + "\x1b[K");
   s.drawn = true;
 }
@@ -146,7 +151,8 @@ void status_problem(status_line& s) {
 
 void status_clear(status_line& s, std::FILE* f) {
   if (!s.drawn || (f == stdout && !s.out_too)) return;
-  write_all(s.fd, "\r\x1b[K");
+  // Sent to the background, the run leaves the line the shell is on alone.
+  if (foreground(s.fd)) write_all(s.fd, "\r\x1b[K");
   s.drawn = false;
 }
 
