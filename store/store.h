@@ -19,10 +19,10 @@
 // step (four times the measured step) free, and with GDBM the room is
 // allocated before the store, so the library writes nothing itself, and given
 // back after it. With GDBM a power cut does not either: a store that may
-// rewrite what the database holds (one in five hundred or fewer) first makes the
-// bytes it may rewrite durable in "<path>.journal", from which the next call
-// undoes it. The database is checked before it is trusted; a damaged one
-// is moved into "<path>.damaged-N/", never deleted.
+// rewrite what the database holds (one in five hundred or fewer) first makes
+// the bytes it may rewrite durable in "<path>.journal", from which the next
+// call that writes undoes it. The database is checked before it is trusted; a
+// damaged one is moved into "<path>.damaged-N/", never deleted.
 //
 // On-disk layout (the library chooses the file names derived from the path):
 //   key:   the 16 bytes of the digest, exactly.
