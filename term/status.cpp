@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -14,6 +15,24 @@ namespace {
 
 constexpr long long kRedrawMs = 250;     // at most four draws a second
 constexpr long long kSlowFileMs = 1000;  // a file read longer is named
+
+// The terminal the line is drawn on while it is, for the stop handler: a
+// stopped run erases it first, so that the shell's prompt does not follow it.
+volatile std::sig_atomic_t drawn_on = -1;
+
+void erase_then_stop(int) {
+  int saved = errno;
+  if (drawn_on >= 0) write(drawn_on, "\r\x1b[K", 4);
+  drawn_on = -1;
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTSTP);
+  signal(SIGTSTP, SIG_DFL);
+  sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+  raise(SIGTSTP);  // stops here until continued
+  signal(SIGTSTP, erase_then_stop);
+  errno = saved;
+}
 
 #if defined(SIGINFO)
 // The one thing the handler does; the next tick writes the line.
@@ -84,6 +103,7 @@ void tick(status_line& s) {
   if (!foreground(s.fd)) return;
   write_all(s.fd, "\r" + status_text(s, terminal_width(s.fd) - 1) + "\x1b[K");
   s.drawn = true;
+  drawn_on = s.fd;
 }
 
 void count_read(void* status, std::size_t bytes) {
@@ -105,6 +125,9 @@ void status_start(status_line& s) {
   s.fd = STDERR_FILENO;
   s.out_too = isatty(STDOUT_FILENO) != 0;
   s.next_draw = coarse_ms() + kRedrawMs;
+  struct sigaction old = {};
+  sigaction(SIGTSTP, nullptr, &old);
+  if (old.sa_handler == SIG_DFL) signal(SIGTSTP, erase_then_stop);  // an ignored stop stays so
 }
 
 long long coarse_ms() {
@@ -150,7 +173,9 @@ void status_problem(status_line& s) {
 }
 
 void status_clear(status_line& s, std::FILE* f) {
+  if (drawn_on < 0) s.drawn = false;  // a stop erased it
   if (!s.drawn || (f == stdout && !s.out_too)) return;
+  drawn_on = -1;
   // Sent to the background, the run leaves the line the shell is on alone.
   if (foreground(s.fd)) write_all(s.fd, "\r\x1b[K");
   s.drawn = false;
