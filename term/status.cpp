@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The status line on a terminal standard error, and SIGINFO's one-off line.
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -123,7 +124,11 @@ void status_start(status_line& s) {
 #endif
   if (!isatty(STDERR_FILENO)) return;
   s.fd = STDERR_FILENO;
-  s.out_too = isatty(STDOUT_FILENO) != 0;
+  // A pipe may lead to the same screen (`velorand dir | cat`): a duplicate's
+  // line must not be glued to the status there either.
+  struct stat out;
+  s.out_too = isatty(STDOUT_FILENO) != 0 ||
+              (fstat(STDOUT_FILENO, &out) == 0 && (S_ISFIFO(out.st_mode) || S_ISSOCK(out.st_mode)));
   s.next_draw = coarse_ms() + kRedrawMs;
   struct sigaction old = {};
   sigaction(SIGTSTP, nullptr, &old);

@@ -19,7 +19,7 @@
 
 struct status_line {
   int fd = -1;           // standard error when it is a terminal, or -1
-  bool out_too = false;  // standard output is a terminal too
+  bool out_too = false;  // standard output may reach the screen too
   bool drawn = false;    // the line is on the screen
   long long files = 0, bytes = 0, duplicates = 0, problems = 0;
   std::string dir;                          // the directory being walked
