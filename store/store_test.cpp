@@ -616,6 +616,9 @@ TEST_F(Store, StoppedRunHoldsNoLock) {
     setpgid(0, 0);  // a group of its own whose parent is in the session: stops apply
     for (int i = 0;; ++i) digest_add(digest_of(i), i);
   }
+  // Here too, before any stop is sent: one that reached the child still in
+  // this process's group, which may be orphaned, would be discarded.
+  setpgid(pid, pid);
   int fd = open("db/velorand.db.lock", O_RDONLY | O_CREAT, 0600);
   ASSERT_GE(fd, 0);
   for (int trial = 0; trial < 10; ++trial) {
