@@ -26,11 +26,6 @@ bool make_aside_dir(std::string& dir) {
   return false;
 }
 
-bool sync_dir(const std::string& dir) {
-  fd_holder d(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return d.fd >= 0 && fsync(d.fd) == 0;
-}
-
 }  // namespace
 
 bool set_aside(std::string& to) {
@@ -43,8 +38,7 @@ bool set_aside(std::string& to) {
     std::string into = to + "/" + db.filename().string() + suffix;
     if (rename(from.c_str(), into.c_str()) != 0 && errno != ENOENT) return false;
   }
-  std::string parent = db.parent_path().empty() ? "." : db.parent_path().string();
-  if (!sync_dir(to) || !sync_dir(parent)) return false;
+  if (!sync_dir(to) || !sync_dir(paths().dir)) return false;
   record_map records;
   salvage(to + "/" + db.filename().string() + data_suffix(), records);
   return create_db(records);

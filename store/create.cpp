@@ -68,9 +68,13 @@ bool room_for(int fd, off_t size, off_t need) {
   return true;
 }
 
+bool sync_dir(const std::string& dir) {
+  fd_holder d(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return d.fd >= 0 && fsync(d.fd) == 0;
+}
+
 bool create_db(const record_map& records) {
-  fs::path parent = fs::path(paths().db).parent_path();
-  if (parent.empty()) parent = ".";
+  const fs::path parent = paths().dir;
   fd_holder dir(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   off_t need =
       room_needed(static_cast<off_t>(records.size()) * 64);  // GDBM: about 60 bytes a record

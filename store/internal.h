@@ -22,9 +22,9 @@ extern "C" {
 }
 
 // The names derived from the path: the data file's absence alone means there
-// is no database; a new one is built in the stage directory.
+// is no database; a new one is built in the stage directory; `dir` holds them.
 struct db_paths {
-  std::string db, data, lock, stage, journal;
+  std::string db, data, lock, stage, journal, dir;
 };
 
 // A byte range of the data file.
@@ -83,6 +83,9 @@ bool holds(datum value, size_key key);
 // size limit, leave `need` bytes beyond `size`; sets errno otherwise.
 bool room_for(int fd, off_t size, off_t need);
 
+// Makes the entries of directory `dir` durable.
+bool sync_dir(const std::string& dir);
+
 // Creates the database holding `records` (built apart and moved into place
 // whole). REQUIRES: the exclusive lock is held.
 bool create_db(const record_map& records = {});
@@ -94,9 +97,6 @@ bool journal_write(int fd, off_t size, const std::vector<region>& regions);
 
 // Empties the journal once the store it guarded is durable.
 bool journal_clear();
-
-// Returns true when the journal holds before-images.
-bool journal_pending();
 
 // Puts back what the journal holds, if anything; returns 1 when it did, 0
 // when there was nothing to undo, -1 on failure. REQUIRES: the exclusive lock.

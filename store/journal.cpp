@@ -17,7 +17,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
 
 #include "store/internal.h"
 
@@ -101,11 +100,8 @@ bool journal_write(int fd, off_t size, const std::vector<region>& regions) {
   if (out.fd < 0 || !write_all_at(out.fd, j.data(), j.size(), 0) ||
       ftruncate(out.fd, static_cast<off_t>(j.size())) != 0 || fdatasync(out.fd) != 0)
     return false;
-  if (!created) return true;
   // A journal just made must be found after a cut too.
-  fd_holder dir(open(std::filesystem::path(paths().journal).parent_path().c_str(),
-                     O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return dir.fd >= 0 && fsync(dir.fd) == 0;
+  return !created || sync_dir(paths().dir);
 }
 
 bool journal_clear() {
@@ -113,10 +109,15 @@ bool journal_clear() {
   return j.fd >= 0 && ftruncate(j.fd, 0) == 0 && fdatasync(j.fd) == 0;
 }
 
+namespace {
+
+// Returns true when the journal holds before-images.
 bool journal_pending() {
   struct stat st;
   return stat(paths().journal.c_str(), &st) == 0 && st.st_size > 0;
 }
+
+}  // namespace
 
 int journal_rollback() {
   if (!journal_pending()) return 0;  // one call where there is nothing to undo

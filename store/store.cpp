@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "store/internal.h"
@@ -77,7 +78,9 @@ bool holds(datum value, size_key key) {
 }
 
 void digest_db_at(const std::string& path) {
-  where = {path, path + data_suffix(), path + ".lock", path + ".new", path + ".journal"};
+  std::string dir = std::filesystem::path(path).parent_path();
+  where = {path,          path + data_suffix(), path + ".lock",
+           path + ".new", path + ".journal",    dir.empty() ? "." : dir};
 }
 
 const char* digest_db_path() {

@@ -42,12 +42,7 @@ int open(const char* path, int flags, ...) {
   return flip_then_open(path, flags, mode);
 }
 
-int open64(const char* path, int flags, ...) {
-  va_list ap;
-  va_start(ap, flags);
-  mode_t mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(ap, int)) : 0;
-  va_end(ap);
-  return flip_then_open(path, flags, mode);
-}
+// The same, under the name large-file builds call.
+int open64(const char* path, int flags, ...) __attribute__((alias("open")));
 
 }  // extern "C"
