@@ -58,10 +58,14 @@ bool room_for(int fd, off_t size, off_t need) {
     errno = ENOSPC;
     return false;
   }
+  return size_limit_allows(size + need);
+}
+
+bool size_limit_allows(off_t end) {
   // Growing past the limit would kill the process with SIGXFSZ.
   struct rlimit lim;
   if (getrlimit(RLIMIT_FSIZE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY &&
-      lim.rlim_cur < static_cast<rlim_t>(size + need)) {
+      lim.rlim_cur < static_cast<rlim_t>(end)) {
     errno = EFBIG;
     return false;
   }

@@ -5,12 +5,14 @@
 // GDBM extends its file by writing zeros when a store reaches past the end;
 // when such a write fails, GDBM 1.23 still writes the directory and header
 // that point into the space it could not write, and a bucket of records
-// stored long before is lost. So the room a store may take is allocated
-// before it: GDBM then finds the file long enough, makes no write of its own,
-// and every change lands in allocated pages of its mapping. GDBM takes a file
-// longer than its header records for one hurt by an interrupted write and
-// refuses it, so afterwards the file is cut back to that length.
+// stored long before is lost. So the room a store may take is allocated past
+// the end before it, without changing the file's length (GDBM takes a file
+// longer than its header records for one hurt by an interrupted write): its
+// writes then land in allocated blocks, which neither a full disk nor a quota
+// can refuse. The room is allocated again only once what is left of it runs
+// short, so most appends change neither the length nor the allocation.
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,9 +32,10 @@ namespace {
 // GDBM grows its file by a few blocks per store, except when its hash
 // directory doubles. Measured with bench/ndbm_growth up to 2,000,000 records:
 // at most 12 KiB below 5 MB, then never more than 0.18% of the file (270 KiB
-// at 181 MB). A store goes ahead only with four times that bound free,
-// 64 KiB plus 1/128 of the file, so a 1 MiB file system still holds some
-// 10,000 records, and creation asks for the same 64 KiB.
+// at 181 MB). Four times that bound, 64 KiB plus 1/128 of the file, is
+// allocated ahead, and allocated again once less than half of it is left; a
+// 1 MiB file system still holds some 10,000 records, and creation asks for
+// the same 64 KiB.
 constexpr off_t kRoomFloor = off_t{64} << 10;
 
 bool zeros_from(int fd, off_t from, off_t to) {
@@ -83,6 +86,33 @@ data_state gdbm_verdict(int fd) {
     default:
       return data_state::unreadable;
   }
+}
+
+// Returns the bytes allocated past the end of the file, as its block count
+// tells them: none where it has holes, a block or two too many where the file
+// system counts its own bookkeeping, which the margin below covers.
+off_t allocated_tail(const struct stat& st) {
+  constexpr off_t kBlock = 4096;
+  off_t used = (st.st_size + kBlock - 1) / kBlock * kBlock;
+  return std::max<off_t>(0, static_cast<off_t>(st.st_blocks) * 512 - used);
+}
+
+// Makes sure that twice the largest growth measured lies allocated past the
+// end. Where the file system cannot allocate past the end without moving it,
+// the end moves and `lengthened` says so: the file must be cut back after the
+// store. Returns false, with errno set, when the room cannot be had.
+bool reserve_room(int fd, const struct stat& st, bool& lengthened) {
+  off_t room = room_needed(st.st_size);
+  if (!size_limit_allows(st.st_size + room / 2)) return false;
+  if (allocated_tail(st) >= room / 2) return true;
+  if (fallocate(fd, FALLOC_FL_KEEP_SIZE, st.st_size, room) == 0) return true;
+  if (errno != EOPNOTSUPP) return false;
+  int err = posix_fallocate(fd, st.st_size, room / 2);
+  lengthened = true;
+  if (err == 0) return true;
+  ftruncate(fd, st.st_size);
+  errno = err;
+  return false;
 }
 
 }  // namespace
@@ -166,20 +196,14 @@ int store_with_room(db_handle& h, datum key, datum value, bool exists) {
        !regions_at_risk(fd, head, k, exists, static_cast<std::size_t>(key.dsize + value.dsize),
                         risk)))
     return kDbSetAside;
-  off_t journal = 0;
-  for (const region& r : risk) journal += static_cast<off_t>(r.length) + 16;
-  if (!room_for(fd, st.st_size, room_needed(st.st_size) + journal)) return kAddRefused;
-  if (!risk.empty() && !journal_write(fd, st.st_size, risk)) return kAddRefused;
-  // Twice the largest growth measured.
-  int err = posix_fallocate(fd, st.st_size, room_needed(st.st_size) / 2);
-  if (err != 0) {
-    ftruncate(fd, st.st_size);
-    if (!risk.empty()) journal_clear();
-    errno = err;
+  bool lengthened = false;
+  if (!reserve_room(fd, st, lengthened)) return kAddRefused;
+  if (!risk.empty() && !journal_write(fd, st.st_size, risk)) {
+    if (lengthened) ftruncate(fd, st.st_size);
     return kAddRefused;
   }
-  fd_holder data(dup(fd));  // outlives the handle, to cut the file back after the close
-  bool stored = data.fd >= 0 && dbm_store(h.db, key, value, DBM_REPLACE) == 0;
+  fd_holder data(lengthened ? dup(fd) : -1);  // outlives the handle, to cut the file back
+  bool stored = (!lengthened || data.fd >= 0) && dbm_store(h.db, key, value, DBM_REPLACE) == 0;
   h.reset();
   // Reported as recorded only once nothing can undo it.
   if (!risk.empty() && !(stored && journal_clear())) {

@@ -83,6 +83,10 @@ bool holds(datum value, size_key key);
 // size limit, leave `need` bytes beyond `size`; sets errno otherwise.
 bool room_for(int fd, off_t size, off_t need);
 
+// Returns true when the process's file size limit lets a file reach `end`
+// bytes; sets errno to EFBIG otherwise.
+bool size_limit_allows(off_t end);
+
 // Makes the entries of directory `dir` durable.
 bool sync_dir(const std::string& dir);
 

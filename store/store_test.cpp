@@ -339,6 +339,33 @@ TEST_F(Store, FullFileSystemLeavesDatabaseConsistent) {
   expect_consistent(stored);
 }
 
+// Once the room for the next stores is allocated, another process takes
+// every block left but the few a journal needs: the stores that split a
+// bucket still grow the database, into that room, until it runs short and
+// appends are refused with nothing lost.
+TEST_F(Store, FileSystemFilledByAnotherProcessLosesNothing) {
+  if (!(mounted_ = mount_small("1m"))) GTEST_SKIP() << "cannot mount a tmpfs here";
+  ASSERT_EQ(digest_add(digest_of(0), 0), kAdded);
+  struct stat filled, after;
+  if (stat("db/velorand.db.pag", &filled) != 0) GTEST_SKIP() << "GDBM's room only";
+  ASSERT_EQ(run_in_child([] {
+              int fd = open("db/filler", O_WRONLY | O_CREAT, 0600);
+              for (std::size_t n : {4096, 1}) {
+                while (write(fd, std::string(n, 'f').data(), n) > 0) {
+                }
+              }
+              struct stat st;
+              return fstat(fd, &st) == 0 && ftruncate(fd, st.st_size - (16 << 10)) == 0 ? 0 : 1;
+            }),
+            0);
+  ASSERT_EQ(run_in_child([] { return add_until_refused("count", 1000000); }), 0);
+  ASSERT_EQ(stat("db/velorand.db.pag", &after), 0);
+  EXPECT_GT(after.st_size, filled.st_size) << "no store grew the database";
+  expect_consistent(std::stoi(read_file("count")));
+  EXPECT_EQ(digest_add(digest_of(1000000), 1), kAddRefused);
+  EXPECT_EQ(errno, ENOSPC);
+}
+
 // As root, the blocks a file system keeps back for root are root's to use:
 // users who fill the disk do not stop root's runs from recording.
 TEST_F(Store, RootWritesTheBlocksKeptBackForIt) {
@@ -403,13 +430,15 @@ struct fault_run {
   long calls = -1;
 };
 
-// Runs the fault driver here, appending digests from..to-1 with its k-th write failing.
-fault_run run_failing(long k, int from, int to) {
+// Runs the fault driver here, appending digests from..to-1 with its k-th
+// call that needs space failing; `lengthen` as on a file system that cannot
+// allocate past a file's end.
+fault_run run_failing(long k, int from, int to, bool lengthen = false) {
   fault_run f;
-  run_result r = run_program(VELORAND_FAULT_DRIVER,
-                             {"fault_driver", std::to_string(k), std::to_string(from),
-                              std::to_string(to), digest_db_path()},
-                             ".");
+  std::vector<std::string> argv{"fault_driver", std::to_string(k), std::to_string(from),
+                                std::to_string(to), digest_db_path()};
+  if (lengthen) argv.push_back("lengthen");
+  run_result r = run_program(VELORAND_FAULT_DRIVER, argv, ".");
   EXPECT_EQ(r.status, 0) << r.err;
   std::istringstream lines(r.out);
   for (std::string line; std::getline(lines, line);) {
@@ -434,23 +463,33 @@ void restore_db(const std::map<std::string, std::string>& files) {
   for (const auto& [name, bytes] : files) write_file("db/" + name, bytes);
 }
 
-// For every k, a run of appends whose k-th write fails (in the library or
-// ours) keeps every record stored before it, and reports each pair it did
-// not record; the database stays readable to the end.
+// For every k, a run of appends whose k-th call needing space fails (in the
+// library or ours) keeps every record stored before it, and reports each
+// pair it did not record; the database stays readable to the end. The run
+// crosses allocations of room and appends that journal first.
 TEST_F(Store, WriteFailingAnywhereLosesNoEarlierRecord) {
-  constexpr int kBefore = 1500, kRun = 60;
+  constexpr int kBefore = 150;  // appends 166 and 242 split a bucket
   for (int i = 0; i < kBefore; ++i) ASSERT_EQ(digest_add(digest_of(i), i), 0);
   const std::map<std::string, std::string> saved = save_db();
-  const long calls = run_failing(0, kBefore, kBefore + kRun).calls;
-  ASSERT_GT(calls, 0);
-  for (long k = 1; k <= calls; ++k) {
+  const struct {
+    const char* label;
+    int to;
+    bool lengthen;
+  } cases[] = {{"allocating past the end", 400, false}, {"lengthening the file", 180, true}};
+  for (const auto& c : cases) {
     restore_db(saved);
-    fault_run f = run_failing(k, kBefore, kBefore + kRun);
-    // The next use repairs what a failure left, as the next run would.
-    EXPECT_EQ(digest_seen(digest_of(0), 0), 1) << "k=" << k;
-    bool ok = false;
-    EXPECT_EQ(db_records("db/velorand.db", &ok), expected(kBefore + kRun, f.refused)) << "k=" << k;
-    ASSERT_TRUE(ok) << "k=" << k;
+    const long calls = run_failing(0, kBefore, c.to, c.lengthen).calls;
+    ASSERT_GT(calls, 0) << c.label;
+    for (long k = 1; k <= calls; ++k) {
+      restore_db(saved);
+      fault_run f = run_failing(k, kBefore, c.to, c.lengthen);
+      // The next use repairs what a failure left, as the next run would.
+      EXPECT_EQ(digest_seen(digest_of(0), 0), 1) << c.label << " k=" << k;
+      bool ok = false;
+      EXPECT_EQ(db_records("db/velorand.db", &ok), expected(c.to, f.refused))
+          << c.label << " k=" << k;
+      ASSERT_TRUE(ok) << c.label << " k=" << k;
+    }
   }
 }
 

@@ -1,13 +1,19 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Records digests through the database code while the k-th call that writes
-// to a regular file fails with ENOSPC, as a full disk, a quota or an I/O error
-// would make it fail, wherever it falls: in the library or in our own code.
+// Records digests through the database code while the k-th call that needs
+// file system space not yet allocated fails with ENOSPC, as a full disk or a
+// quota would make it fail, wherever it falls: in the library or in our own
+// code. Such a call is a write reaching past the blocks a regular file holds,
+// or an allocation; a write into allocated blocks, or a truncation, needs no
+// space and is let through.
 //
-// Usage: fault_driver K FROM TO DB. Appends the digests FROM..TO-1 (see
-// tests/scratch.h) with size key i to the database DB, and prints the indices that were not
-// recorded, one per line, then "calls N" with the number of write calls made.
-// K = 0 fails nothing.
+// Usage: fault_driver K FROM TO DB [lengthen]. Appends the digests FROM..TO-1
+// (see tests/scratch.h) with size key i to the database DB, and prints the
+// indices that were not recorded, one per line, then "calls N" with the
+// number of calls that could fail. K = 0 fails nothing. With "lengthen", the
+// file system cannot allocate past a file's end, as some cannot.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/falloc.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -23,11 +29,25 @@ namespace {
 
 long calls = 0;
 long fail_at = 0;
+bool lengthen_only = false;
 
-bool should_fail(int fd) {
+// Returns true when this call, which may need space, is the one to fail.
+bool fails_now() {
+  return ++calls == fail_at;
+}
+
+// Returns true when writing up to `end` of the regular file `fd` needs blocks
+// it does not hold yet; the files written here have no holes, so their
+// blocks run from offset 0.
+bool needs_space(int fd, off_t end) {
   struct stat st;
   if (fd <= 2 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  return ++calls == fail_at;
+  return end > static_cast<off_t>(st.st_blocks) * 512;
+}
+
+bool write_fails(int fd, off_t at, size_t n) {
+  if (at < 0) at = lseek(fd, 0, SEEK_CUR);
+  return needs_space(fd, at + static_cast<off_t>(n)) && fails_now();
 }
 
 template <typename F>
@@ -41,13 +61,13 @@ extern "C" {
 
 ssize_t write(int fd, const void* buf, size_t n) {
   static auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
-  if (should_fail(fd)) return errno = ENOSPC, -1;
+  if (write_fails(fd, -1, n)) return errno = ENOSPC, -1;
   return real(fd, buf, n);
 }
 
 ssize_t pwrite64(int fd, const void* buf, size_t n, off_t at) {
   static auto real = next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite64");
-  if (should_fail(fd)) return errno = ENOSPC, -1;
+  if (write_fails(fd, at, n)) return errno = ENOSPC, -1;
   return real(fd, buf, n, at);
 }
 
@@ -57,13 +77,15 @@ ssize_t pwrite(int fd, const void* buf, size_t n, off_t at) {
 
 ssize_t writev(int fd, const struct iovec* iov, int count) {
   static auto real = next<ssize_t (*)(int, const struct iovec*, int)>("writev");
-  if (should_fail(fd)) return errno = ENOSPC, -1;
+  size_t n = 0;
+  for (int i = 0; i < count; ++i) n += iov[i].iov_len;
+  if (write_fails(fd, -1, n)) return errno = ENOSPC, -1;
   return real(fd, iov, count);
 }
 
 int posix_fallocate64(int fd, off_t at, off_t n) {
   static auto real = next<int (*)(int, off_t, off_t)>("posix_fallocate64");
-  if (should_fail(fd)) return ENOSPC;
+  if (fails_now()) return ENOSPC;
   return real(fd, at, n);
 }
 
@@ -71,14 +93,15 @@ int posix_fallocate(int fd, off_t at, off_t n) {
   return posix_fallocate64(fd, at, n);
 }
 
-int ftruncate64(int fd, off_t n) {
-  static auto real = next<int (*)(int, off_t)>("ftruncate64");
-  if (should_fail(fd)) return errno = EIO, -1;
-  return real(fd, n);
+int fallocate64(int fd, int mode, off_t at, off_t n) {
+  static auto real = next<int (*)(int, int, off_t, off_t)>("fallocate64");
+  if (lengthen_only && (mode & FALLOC_FL_KEEP_SIZE) != 0) return errno = EOPNOTSUPP, -1;
+  if (fails_now()) return errno = ENOSPC, -1;
+  return real(fd, mode, at, n);
 }
 
-int ftruncate(int fd, off_t n) {
-  return ftruncate64(fd, n);
+int fallocate(int fd, int mode, off_t at, off_t n) {
+  return fallocate64(fd, mode, at, n);
 }
 
 // GDBM 1.23 leaks a buffer when a write fails while it creates a database;
@@ -90,7 +113,8 @@ const char* __asan_default_options() {
 }  // extern "C"
 
 int main(int argc, char** argv) {
-  if (argc != 5) return 2;
+  if (argc != 5 && argc != 6) return 2;
+  lengthen_only = argc == 6;
   digest_db_at(argv[4]);
   fail_at = std::atol(argv[1]);
   int from = std::atoi(argv[2]), to = std::atoi(argv[3]);
