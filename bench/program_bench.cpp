@@ -6,10 +6,13 @@
 // lookup per duplicate) made in this process on the same disk.
 //
 // Then the incremental case a database exists for: a new folder of 1,000
-// files, one in five a copy, checked against an archive of 20,000 real files
+// files, one in five a copy, checked against an archive of 20,000 files
 // recorded earlier, with the database grown to 10^5 and 10^6 records; beside
-// it, the tools that keep no database rescanning archive and folder. And a
-// rerun over a real tree (/usr/share /usr/include /etc) against md5sum.
+// it, the tools that keep no database rescanning archive and folder. With
+// --real-archives, the same against archives of 10^5 and 3x10^5 copies of the
+// system's own files, recorded by a first run of ours. A first run over a
+// real tree against the floor of this design (bench/floor.cpp), and a rerun
+// over one (/usr/share /usr/include /etc) against md5sum.
 //
 // Runs in a scratch directory under $TMPDIR or /var/tmp, removed at the end.
 // Every run timed must exit 0, or the benchmark stops.
@@ -193,8 +196,24 @@ std::string archive_file(int i) {
   return "archive/d" + std::to_string(i / 500) + "/f" + std::to_string(i);
 }
 
+// Writes `dir`, a new folder of kNewFiles files, one in five a copy of
+// `archive_file(i)` for a random i below `archived`.
+void make_new_folder(const std::string& dir, std::string (*archive_file)(int), int archived,
+                     std::mt19937_64& rng) {
+  make_dir(dir);
+  for (int i = 0; i < kNewFiles; ++i) {
+    std::string to = dir + "/n" + std::to_string(i);
+    if (i % 5 == 0) {
+      std::string from = archive_file(static_cast<int>(rng() % static_cast<unsigned>(archived)));
+      must(write_file(to, read_file(from)), to);
+    } else {
+      write_random_file(to, 104 + rng() % 8000 / 8 * 8, rng);
+    }
+  }
+}
+
 // Writes archive/ (40 directories of 500 files of 100 bytes to 8 KiB) and
-// new/ (one file in five a copy of an archive file), once.
+// new/, once.
 void make_incremental_trees() {
   static bool made = false;
   if (made) return;
@@ -205,15 +224,7 @@ void make_incremental_trees() {
     if (i % 500 == 0) make_dir(archive_file(i).substr(0, archive_file(i).rfind('/')));
     write_random_file(archive_file(i), 104 + rng() % 8000 / 8 * 8, rng);
   }
-  make_dir("new");
-  for (int i = 0; i < kNewFiles; ++i) {
-    std::string to = "new/n" + std::to_string(i);
-    if (i % 5 == 0) {
-      must(write_file(to, read_file(archive_file(static_cast<int>(rng() % kArchiveFiles)))), to);
-    } else {
-      write_random_file(to, 104 + rng() % 8000 / 8 * 8, rng);
-    }
-  }
+  make_new_folder("new", archive_file, kArchiveFiles, rng);
 }
 
 // Grows the database with synthetic records until it holds `records`.
@@ -262,8 +273,39 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-// The new folder against the archive's database grown to range(0) records,
-// each run of ours alternated with a rescan by each of the other tools.
+// Times a run of ours over new/ against the database `saved`, alternated
+// with a rescan of `archive` and new/ by each of the tools that keep no
+// database; reports the medians.
+void against_rescans(benchmark::State& st, const std::map<std::string, std::string>& saved,
+                     const std::vector<std::string>& archive, const std::string& folder) {
+  std::vector<std::vector<std::string>> tools = {
+      {"/usr/bin/jdupes", "-q", "-r"},
+      {"/usr/bin/rdfind", "-dryrun", "true", "-outputname", "/dev/null"},
+      {"/usr/bin/fdupes", "-q", "-r"}};
+  for (auto& tool : tools) {
+    tool.insert(tool.end(), archive.begin(), archive.end());
+    tool.push_back(folder);
+  }
+  std::vector<double> ours;
+  std::vector<std::vector<double>> theirs(tools.size());
+  for (auto _ : st) {
+    restore_db(saved);
+    ours.push_back(timed_run({g_program, folder}));
+    st.SetIterationTime(ours.back());
+    for (std::size_t t = 0; t < tools.size(); ++t) theirs[t].push_back(timed_run(tools[t]));
+  }
+  restore_db(saved);
+  double fastest = 1e9;
+  for (std::size_t t = 0; t < tools.size(); ++t) {
+    const std::string& tool = tools[t][0];
+    st.counters[tool.substr(tool.rfind('/') + 1) + "_s"] = median(theirs[t]);
+    fastest = std::min(fastest, median(theirs[t]));
+  }
+  st.counters["ours_s"] = median(ours);
+  st.counters["ours/fastest"] = median(ours) / fastest;
+}
+
+// The new folder against the archive's database grown to range(0) records.
 void BM_Incremental(benchmark::State& st) {
   static long held = 0;
   make_incremental_trees();
@@ -273,28 +315,89 @@ void BM_Incremental(benchmark::State& st) {
     held = kArchiveFiles;
   }
   fill_to(st.range(0), held);
-  const std::map<std::string, std::string> archive_db = saved_db();
-  const std::vector<std::vector<std::string>> tools = {
-      {"/usr/bin/jdupes", "-q", "-r", "archive", "new"},
-      {"/usr/bin/rdfind", "-dryrun", "true", "-outputname", "/dev/null", "archive", "new"},
-      {"/usr/bin/fdupes", "-q", "-r", "archive", "new"}};
-  std::vector<double> ours;
-  std::vector<std::vector<double>> theirs(tools.size());
+  against_rescans(st, saved_db(), {"archive"}, "new");
+}
+
+// Real files for the large archives: the regular files under 64 KiB of the
+// system's own trees, listed once.
+const std::vector<std::string>& real_files() {
+  static std::vector<std::string> files;
+  if (!files.empty()) return files;
+  must(std::system("find /usr /etc /var/lib -xdev -type f -size -64k -readable -print0 "
+                   "2>/dev/null > real-small-files") != -1,
+       "listing real files");
+  std::string all = read_file("real-small-files");
+  for (std::size_t at = 0, end; (end = all.find('\0', at)) != std::string::npos; at = end + 1)
+    files.push_back(all.substr(at, end - at));
+  must(files.size() > 1000, "finding real files");
+  return files;
+}
+
+// Writes real archive files from..to-1 into `dir`, 500 to a directory: each a
+// copy of a real file, marked with its round when the real files ran out, so
+// that no two rounds hold the same contents.
+void make_real_archive(const std::string& dir, std::size_t from, std::size_t to) {
+  const std::vector<std::string>& real = real_files();
+  make_dir(dir);
+  for (std::size_t i = from; i < to; ++i) {
+    std::string sub = dir + "/d" + std::to_string(i / 500);
+    if (i == from || i % 500 == 0) make_dir(sub);
+    std::string bytes = read_file(real[i % real.size()]);
+    if (i >= real.size()) bytes += "\n" + std::to_string(i / real.size()) + "\n";
+    must(write_file(sub + "/f" + std::to_string(i), bytes), "writing the real archive");
+  }
+}
+
+std::string real_archive_file(int i) {
+  return "real0/d" + std::to_string(i / 500) + "/f" + std::to_string(i);
+}
+
+// The new folder against an archive of range(0) real files, recorded by a
+// first run of ours; the tools rescan the same archive. The archive of
+// 300,000 files is the one of 100,000 and 200,000 more.
+void BM_IncrementalRealArchive(benchmark::State& st) {
+  static std::vector<std::string> parts;
+  static std::size_t held = 0;
+  if (held == 0) forget();
+  while (held < static_cast<std::size_t>(st.range(0))) {
+    std::size_t to = held == 0 ? 100000 : static_cast<std::size_t>(st.range(0));
+    std::string part = "real" + std::to_string(parts.size());
+    make_real_archive(part, held, to);
+    timed_run({g_program, "-r", part});
+    parts.push_back(part);
+    held = to;
+  }
+  static bool made = false;
+  if (!made) {
+    std::mt19937_64 rng(11);
+    make_new_folder("new-real", real_archive_file, 100000, rng);
+    made = true;
+  }
+  against_rescans(st, saved_db(), parts, "new-real");
+}
+
+// A first run over a real tree, where nearly every file is new, alternated
+// with the floor: the same calls and nothing else (bench/floor.cpp).
+void BM_FirstRunRealTree(benchmark::State& st) {
+  const std::string floor = VELORAND_FLOOR;
+  if (floor.empty()) return st.SkipWithError("the floor is built with GDBM only");
+  const std::vector<std::string> tree{"/usr/include", "/usr/share/doc", "/usr/share/locale"};
+  std::vector<std::string> ours{g_program, "-r"}, theirs{floor, "db/velorand.db"};
+  ours.insert(ours.end(), tree.begin(), tree.end());
+  theirs.insert(theirs.end(), tree.begin(), tree.end());
+  forget();
+  timed_run(theirs);  // bring the tree into the page cache
+  std::vector<double> first, least;
   for (auto _ : st) {
-    restore_db(archive_db);
-    ours.push_back(timed_run({g_program, "new"}));
-    st.SetIterationTime(ours.back());
-    for (std::size_t t = 0; t < tools.size(); ++t) theirs[t].push_back(timed_run(tools[t]));
+    forget();
+    first.push_back(timed_run(ours));
+    st.SetIterationTime(first.back());
+    forget();
+    least.push_back(timed_run(theirs));
   }
-  restore_db(archive_db);
-  double fastest = 1e9;
-  for (std::size_t t = 0; t < tools.size(); ++t) {
-    const std::string& tool = tools[t][0];
-    st.counters[tool.substr(tool.rfind('/') + 1) + "_s"] = median(theirs[t]);
-    fastest = std::min(fastest, median(theirs[t]));
-  }
-  st.counters["ours_s"] = median(ours);
-  st.counters["ours/fastest"] = median(ours) / fastest;
+  st.counters["ours_s"] = median(first);
+  st.counters["floor_s"] = median(least);
+  st.counters["ours/floor"] = median(first) / median(least);
 }
 
 // A second run over a real tree, in which every file is a lookup that finds
@@ -331,12 +434,26 @@ BENCHMARK(BM_Incremental)
     ->UseManualTime()
     ->Iterations(5)
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FirstRunRealTree)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RealTreeRerun)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// Building the real archives takes minutes: only with --real-archives.
+void register_real_archives() {
+  benchmark::RegisterBenchmark("BM_IncrementalRealArchive", BM_IncrementalRealArchive)
+      ->Arg(100000)
+      ->Arg(300000)
+      ->UseManualTime()
+      ->Iterations(3)
+      ->Unit(benchmark::kMillisecond);
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--real-archives") == 0) register_real_archives();
+  }
   static scratch_dir dir("/var/tmp");  // static: removed on must()'s exit too
   must(chdir(dir.path.c_str()) == 0, "entering " + dir.path);
   make_dir("db");

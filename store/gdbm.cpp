@@ -130,10 +130,11 @@ off_t room_needed(off_t size) {
 // checks what GDBM checks, and whatever GDBM finds wrong the writer's way
 // looks into. It does not look for a store to undo: what such a store leaves
 // can hide a record from it, and the append that follows undoes the store
-// first and then finds the record.
+// first and then finds the record. GDBM refuses, as not a database, what is
+// not a regular file (no size, or a read that fails), which the writer's way
+// then sets aside.
 int lookup_read_only(const digest& d, size_key key) {
-  struct stat st;
-  int fd = open_data(O_RDONLY, st);
+  int fd = open(paths().data.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return kDbUnavailable;
   GDBM_FILE f = gdbm_fd_open(fd, paths().data.c_str(), 0,
                              GDBM_READER | GDBM_NOMMAP | GDBM_NOLOCK | GDBM_CLOERROR, nullptr);
