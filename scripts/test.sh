@@ -3,12 +3,14 @@
 # Builds everything from scratch with warnings as errors and runs the whole
 # test suite. With VELORAND_SANITIZE=1 the build uses AddressSanitizer and
 # UndefinedBehaviorSanitizer; with VELORAND_NDBM=bdb, Berkeley DB's ndbm
-# interface instead of GDBM's.
+# interface instead of GDBM's, and with VELORAND_NDBM=bsd, the 4.4BSD
+# database package's, which FreeBSD's C library has.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ndbm=${VELORAND_NDBM:-gdbm}
 extra=()
 [ "$ndbm" = bdb ] && extra=(libdb5.3-dev)
+[ "$ndbm" = bsd ] && extra=(libdb1-compat)
 bash scripts/deps.sh "${extra[@]}"
 dir=build/test
 sanitize=OFF

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <vector>
 
@@ -37,6 +38,23 @@ bool move_staged(const fs::path& parent) {
     if (rename(f.c_str(), (parent / f.filename()).c_str()) != 0) return false;
   }
   return !ec && !files.empty();
+}
+
+// Returns true when the database `staged` opens and holds `records`: a
+// library whose close cannot report a failed write (the 4.4BSD one) may have
+// left it unreadable, and it must not be moved into place.
+bool holds_all(const fs::path& staged, const record_map& records) {
+  DBM* db = dbm_open(const_cast<char*>(staged.c_str()), O_RDONLY, 0);
+  bool ok = db != nullptr;
+  for (auto it = records.begin(); ok && it != records.end(); ++it) {
+    datum k{const_cast<char*>(it->first.data()), static_cast<int>(it->first.size())};
+    datum v = dbm_fetch(db, k);
+    ok = v.dptr != nullptr && static_cast<std::size_t>(v.dsize) == it->second.size() &&
+         std::memcmp(v.dptr, it->second.data(), it->second.size()) == 0;
+  }
+  if (db != nullptr) dbm_close(db);
+  if (!ok && errno == 0) errno = EIO;
+  return ok;
 }
 
 // Removes the staging directory and whatever a creation that died left in it.
@@ -94,7 +112,8 @@ bool create_db(const record_map& records) {
     ok = dbm_store(db, k, v, DBM_REPLACE) == 0;
   }
   if (db != nullptr) dbm_close(db);
-  ok = ok && move_staged(parent) && fsync(dir.fd) == 0;
+  ok = ok && durable_after_close(staged.string() + data_suffix()) && holds_all(staged, records) &&
+       move_staged(parent) && fsync(dir.fd) == 0;
   int saved = errno;
   clear_stage();
   errno = saved;

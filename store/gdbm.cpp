@@ -12,7 +12,6 @@
 // can refuse. The room is allocated again only once what is left of it runs
 // short, so most appends change neither the length nor the allocation.
 #include <fcntl.h>
-#include <linux/falloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,25 +87,14 @@ data_state gdbm_verdict(int fd) {
   }
 }
 
-// Returns the bytes allocated past the end of the file, as its block count
-// tells them: none where it has holes, a block or two too many where the file
-// system counts its own bookkeeping, which the margin below covers.
-off_t allocated_tail(const struct stat& st) {
-  constexpr off_t kBlock = 4096;
-  off_t used = (st.st_size + kBlock - 1) / kBlock * kBlock;
-  return std::max<off_t>(0, static_cast<off_t>(st.st_blocks) * 512 - used);
-}
-
-// Makes sure that twice the largest growth measured lies allocated past the
-// end. Where the file system cannot allocate past the end without moving it,
-// the end moves and `lengthened` says so: the file must be cut back after the
-// store. Returns false, with errno set, when the room cannot be had.
-bool reserve_room(int fd, const struct stat& st, bool& lengthened) {
+// Makes sure the room a store may take lies allocated past the end; where
+// the file system cannot allocate there, allocates it by lengthening the
+// file, which `lengthened` then says: it must be cut back after the store.
+// Returns false, with errno set, when the room cannot be had.
+bool room_ahead(int fd, const struct stat& st, bool& lengthened) {
   off_t room = room_needed(st.st_size);
-  if (!size_limit_allows(st.st_size + room / 2)) return false;
-  if (allocated_tail(st) >= room / 2) return true;
-  if (fallocate(fd, FALLOC_FL_KEEP_SIZE, st.st_size, room) == 0) return true;
-  if (errno != EOPNOTSUPP) return false;
+  int r = reserve_room(fd, st, room);
+  if (r != kCannotReserve) return r == kReserved;
   int err = posix_fallocate(fd, st.st_size, room / 2);
   lengthened = true;
   if (err == 0) return true;
@@ -198,7 +186,7 @@ int store_with_room(db_handle& h, datum key, datum value, bool exists) {
                         risk)))
     return kDbSetAside;
   bool lengthened = false;
-  if (!reserve_room(fd, st, lengthened)) return kAddRefused;
+  if (!room_ahead(fd, st, lengthened)) return kAddRefused;
   if (!risk.empty() && !journal_write(fd, st.st_size, risk)) {
     if (lengthened) ftruncate(fd, st.st_size);
     return kAddRefused;
@@ -223,4 +211,9 @@ void salvage(const std::string& path, record_map& records) {
   if (fd.fd >= 0 && fstat(fd.fd, &st) == 0 && S_ISREG(st.st_mode)) {
     salvage_gdbm(fd.fd, st.st_size, records);
   }
+}
+
+// GDBM syncs at every close of a database opened for writing.
+bool durable_after_close(const std::string&) {
+  return true;
 }

@@ -3,11 +3,13 @@
 // lock.cpp the lock, create.cpp the first use and the room check, journal.cpp
 // the before-images that undo a write cut short, aside.cpp what becomes of a
 // damaged database; what each ndbm library does its own way is in gdbm.cpp
-// (with gdbm_layout.cpp), or ndbm.cpp for any other, chosen by the build.
+// (with gdbm_layout.cpp), or ndbm.cpp for the libraries that keep one hash
+// file, with bdb.cpp (Berkeley DB) or bsd.cpp (4.4BSD), chosen by the build.
 // Only store/ includes this header.
 #ifndef VELORAND_STORE_INTERNAL_H_
 #define VELORAND_STORE_INTERNAL_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <csignal>
@@ -87,6 +89,17 @@ bool room_for(int fd, off_t size, off_t need);
 // bytes; sets errno to EFBIG otherwise.
 bool size_limit_allows(off_t end);
 
+// What reserve_room did.
+constexpr int kReserved = 0;       // the room lies allocated past the end
+constexpr int kCannotReserve = 1;  // the file system cannot allocate there
+constexpr int kNoRoom = -1;        // errno tells why
+
+// Makes sure that at least half of `room` bytes lie allocated past the end
+// of the file `fd`, whose status is `st`, without changing its length, so
+// that a library's writes there cannot fail for lack of space or quota;
+// allocates `room` when less is left. Checks the file size limit first.
+int reserve_room(int fd, const struct stat& st, off_t room);
+
 // Makes the entries of directory `dir` durable.
 bool sync_dir(const std::string& dir);
 
@@ -120,7 +133,9 @@ bool set_aside(std::string& to);
 // is cut back (REQUIRES: the exclusive lock); a store that goes ahead only
 // with the room it needs, loses no record when it fails or is cut short,
 // closes `h`, and returns kAdded, kAddRefused, or kDbSetAside for damage found
-// (nothing set aside yet); and what can be read of a damaged data file.
+// (nothing set aside yet); what can be read of a damaged data file; and
+// whether what the library wrote to the data file `data` is durable once it
+// closed it, made so here where its close does not sync.
 const char* data_suffix();
 off_t room_needed(off_t size);
 int lookup_read_only(const digest& d, size_key key);
@@ -129,5 +144,10 @@ bool refused_as_damaged();
 bool usable(db_handle& h);
 int store_with_room(db_handle& h, datum key, datum value, bool exists);
 void salvage(const std::string& path, record_map& records);
+bool durable_after_close(const std::string& data);
+
+// The one-file libraries' own: whether the room an append may take beside
+// the data file `fd` (status `st`) is there, allocated where that is needed.
+bool room_for_store(int fd, const struct stat& st);
 
 #endif  // VELORAND_STORE_INTERNAL_H_

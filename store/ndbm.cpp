@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The store's part for an ndbm library other than GDBM: Berkeley DB's, or the
-// BSDs' own, both with the hash in one file "<path>.db". Nothing here knows
-// the file's layout: a store is not guarded against a power cut (the
-// library's close syncs, but a cut during it can tear the file), and what
-// can be salvaged of a damaged file is what the library still iterates over.
+// The store's part for the ndbm libraries that keep their hash in one file
+// "<path>.db": Berkeley DB's, and the 4.4BSD package's of the BSDs' C
+// libraries (what differs between them is in bdb.cpp and bsd.cpp). Nothing
+// here knows the file's layout: a store is not guarded against a power cut
+// (the store is durable once the close returns, but a cut during it can tear
+// the file), and what can be salvaged of a damaged file is what the library
+// still iterates over.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -61,12 +63,6 @@ const char* data_suffix() {
   return ".db";
 }
 
-// The hash doubles its file's length at once (bench/ndbm_growth): an append
-// asks for room for a doubling, beside the 64 KiB creation asks for.
-off_t room_needed(off_t size) {
-  return (off_t{64} << 10) + size;
-}
-
 int lookup_read_only(const digest& d, size_key key) {
   struct stat st;
   if (!regular_data(st)) return kDbUnavailable;
@@ -97,10 +93,10 @@ int store_with_room(db_handle& h, datum key, datum value, bool) {
   int fd = dbm_dirfno(h.db);  // the one file
   struct stat st;
   if (fd < 0 || fstat(fd, &st) != 0) return kAddRefused;
-  if (!room_for(fd, st.st_size, room_needed(st.st_size))) return kAddRefused;
+  if (!room_for_store(fd, st)) return kAddRefused;
   bool stored = dbm_store(h.db, key, value, DBM_REPLACE) == 0;
   h.reset();
-  return stored ? kAdded : kAddRefused;
+  return stored && durable_after_close(paths().data) ? kAdded : kAddRefused;
 }
 
 // The library may crash on a damaged file: it is read in a child process.

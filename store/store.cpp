@@ -71,7 +71,7 @@ bool holds(datum value, size_key key) {
   std::size_t whole = static_cast<std::size_t>(value.dsize) / sizeof key;
   for (std::size_t i = 0; i < whole; ++i) {
     size_key entry;
-    std::memcpy(&entry, value.dptr + i * sizeof key, sizeof key);
+    std::memcpy(&entry, static_cast<const char*>(value.dptr) + i * sizeof key, sizeof key);
     if (entry == key) return true;
   }
   return false;

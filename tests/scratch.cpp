@@ -146,10 +146,11 @@ std::map<std::string, std::string> db_records(const std::string& path, bool* ok)
   if (ok != nullptr) *ok = db != nullptr;
   if (db == nullptr) return records;
   for (datum k = dbm_firstkey(db); k.dptr != nullptr; k = dbm_nextkey(db)) {
-    std::string key(k.dptr, static_cast<std::size_t>(k.dsize));
+    std::string key(static_cast<const char*>(k.dptr), static_cast<std::size_t>(k.dsize));
     datum v = dbm_fetch(db, k);
     records[key] = v.dptr == nullptr ? "<unfetchable>"
-                                     : std::string(v.dptr, static_cast<std::size_t>(v.dsize));
+                                     : std::string(static_cast<const char*>(v.dptr),
+                                                   static_cast<std::size_t>(v.dsize));
   }
   dbm_close(db);
   return records;
@@ -162,8 +163,8 @@ bool holds_all(const std::string& path, const std::map<std::string, std::string>
   for (const auto& [key, value] : want) {
     datum k{const_cast<char*>(key.data()), static_cast<int>(key.size())};
     datum v = dbm_fetch(db, k);
-    all =
-        all && v.dptr != nullptr && std::string(v.dptr, static_cast<std::size_t>(v.dsize)) == value;
+    all = all && v.dptr != nullptr &&
+          std::string(static_cast<const char*>(v.dptr), static_cast<std::size_t>(v.dsize)) == value;
   }
   dbm_close(db);
   return all;
