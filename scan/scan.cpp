@@ -138,10 +138,7 @@ outcome verdict(const std::string& path, const struct stat& st, status_line& sta
   digest d;
   outcome read = digest_file(path, st, d, status);
   if (read != outcome::recorded) return read;
-  size_key key = size_key_of(st.st_size);
-  if (patiently(digest_seen, d, key, status) == kSeen) return outcome::duplicate;
-  // Recorded since the lookup, by a run going on beside this one.
-  int added = patiently(digest_add, d, key, status);
+  int added = patiently(digest_record, d, size_key_of(st.st_size), status);
   if (added == kAddedBefore) return outcome::duplicate;
   return added == kAdded ? outcome::recorded : outcome::not_added;
 }

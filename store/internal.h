@@ -71,6 +71,10 @@ struct db_lock {
   explicit db_lock(int op);
   ~db_lock();
   bool held() const { return file.fd >= 0 || unlocked_read; }
+  // Turns a shared lock into the exclusive one, which is not atomic: another
+  // process may take it in between. Waits as the constructor does; returns
+  // false, the lock let go, when it cannot.
+  bool make_exclusive();
 };
 
 // Returns kDbBusy for a lock another process holds, else kDbUnavailable.

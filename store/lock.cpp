@@ -64,6 +64,15 @@ db_lock::db_lock(int op) {
   file.reset();
 }
 
+bool db_lock::make_exclusive() {
+  if (file.fd < 0) return errno = EROFS, false;  // a lookup on a read-only file system
+  unlocked_read = false;
+  if (flock(file.fd, LOCK_EX | LOCK_NB) == 0) return true;
+  if (errno == EWOULDBLOCK && flock_for_a_while(file.fd, LOCK_EX) == 0) return true;
+  file.reset();
+  return false;
+}
+
 db_lock::~db_lock() {
   file.reset();  // the lock goes first, then stops may act
   sigprocmask(SIG_SETMASK, &old_mask, nullptr);

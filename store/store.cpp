@@ -113,9 +113,10 @@ int digest_seen(const digest& d, size_key key) {
   return holds(value, key) ? kSeen : kNotSeen;
 }
 
-int digest_add(const digest& d, size_key key) {
-  db_lock lock(LOCK_EX);
-  if (!lock.held()) return lock_failure();
+namespace {
+
+// Appends `key` to the record for `d`. REQUIRES: the exclusive lock is held.
+int add_locked(const digest& d, size_key key) {
   db_handle h;
   datum old;
   if (int r = open_db(h); r != 0) return r;
@@ -131,4 +132,21 @@ int digest_add(const digest& d, size_key key) {
   datum v{value.data(), static_cast<int>(value.size())};
   int stored = store_with_room(h, key_of(d), v, old.dptr != nullptr);
   return stored == kDbSetAside ? put_aside(h) : stored;
+}
+
+}  // namespace
+
+int digest_add(const digest& d, size_key key) {
+  db_lock lock(LOCK_EX);
+  if (!lock.held()) return lock_failure();
+  return add_locked(d, key);
+}
+
+int digest_record(const digest& d, size_key key) {
+  db_lock lock(LOCK_SH);
+  if (!lock.held()) return lock_failure();
+  if (lookup_read_only(d, key) == kSeen) return kAddedBefore;
+  // What another run records meanwhile, the append finds.
+  if (!lock.make_exclusive()) return lock_failure();
+  return add_locked(d, key);
 }

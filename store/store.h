@@ -71,6 +71,11 @@ int digest_seen(const digest& d, size_key key);
 // Appends `key` to the record for `d`, creating the record if needed.
 int digest_add(const digest& d, size_key key);
 
+// Does what digest_seen and then, when it found nothing, digest_add do, the
+// lock file opened once: returns kAddedBefore when the pair was recorded
+// before, by any run, or what digest_add returns.
+int digest_record(const digest& d, size_key key);
+
 // Sets the path handed to the library, from which every other file's derives.
 // REQUIRES: called before any other call here.
 void digest_db_at(const std::string& path);

@@ -91,6 +91,13 @@ TEST_F(Store, SecondKeyAppendsAfterFirst) {
   EXPECT_EQ(digest_seen(digest_of(2), 100), 0);
 }
 
+TEST_F(Store, RecordLooksUpThenAppends) {
+  EXPECT_EQ(digest_record(digest_of(1), 7), kAdded);
+  EXPECT_EQ(digest_record(digest_of(1), 7), kAddedBefore);
+  EXPECT_EQ(digest_record(digest_of(1), 8), kAdded);
+  EXPECT_EQ(records()[key_bytes(digest_of(1))], packed_keys({7, 8}));
+}
+
 TEST_F(Store, AddingARecordedPairChangesNothing) {
   EXPECT_EQ(digest_add(digest_of(1), 100), 0);
   EXPECT_EQ(digest_add(digest_of(1), 100), 2);
