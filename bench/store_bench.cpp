@@ -37,8 +37,8 @@ datum as_datum(const void* p, std::size_t n) {
   return datum{static_cast<char*>(const_cast<void*>(p)), static_cast<int>(n)};
 }
 
-// Fills the database with `records` records, 1,000 to an opening (the
-// 4.4BSD library refuses stores after some 60,000 in one); returns 0 on success.
+// Fills the database with `records` records, 1,000 to an opening, so that no
+// library keeps a whole fill in its buffers; returns 0 on success.
 int fill(long records) {
   static long filled = 0;
   std::mt19937_64 rng(static_cast<std::uint64_t>(filled) + 1);
