@@ -43,7 +43,7 @@ bool move_staged(const fs::path& parent) {
 // Returns true when the database `staged` opens and holds `records`: a
 // library whose close cannot report a failed write (the 4.4BSD one) may have
 // left it unreadable, and it must not be moved into place.
-bool holds_all(const fs::path& staged, const record_map& records) {
+bool reads_back(const fs::path& staged, const record_map& records) {
   DBM* db = dbm_open(const_cast<char*>(staged.c_str()), O_RDONLY, 0);
   bool ok = db != nullptr;
   for (auto it = records.begin(); ok && it != records.end(); ++it) {
@@ -112,7 +112,7 @@ bool create_db(const record_map& records) {
     ok = dbm_store(db, k, v, DBM_REPLACE) == 0;
   }
   if (db != nullptr) dbm_close(db);
-  ok = ok && durable_after_close(staged.string() + data_suffix()) && holds_all(staged, records) &&
+  ok = ok && durable_after_close(staged.string() + data_suffix()) && reads_back(staged, records) &&
        move_staged(parent) && fsync(dir.fd) == 0;
   int saved = errno;
   clear_stage();

@@ -258,7 +258,8 @@ TEST_F(Store, ConcurrentRunsLoseNothing) {
       int bad = 0;
       for (int i = 0; i < kDigests; ++i) {
         bad += digest_add(digest_of(i), p) != 0;
-        int shared = digest_add(digest_of(i), 1000);
+        // Half the processes look up first, as a run does.
+        int shared = p % 2 ? digest_record(digest_of(i), 1000) : digest_add(digest_of(i), 1000);
         bad += shared != 0 && shared != 2;
       }
       _exit(bad == 0 ? 0 : 1);
@@ -347,14 +348,17 @@ TEST_F(Store, FullFileSystemLeavesDatabaseConsistent) {
 }
 
 // Once the room for the next stores is allocated, another process takes
-// every block left but the few a journal needs: the stores that split a
-// bucket still grow the database, into that room, until it runs short and
-// appends are refused with nothing lost.
+// every block left but the few a journal needs: the stores that grow the
+// database still do, into that room, until it runs short and appends are
+// refused with nothing lost. (Berkeley DB's room is only checked free.)
 TEST_F(Store, FileSystemFilledByAnotherProcessLosesNothing) {
+  const std::string library = VELORAND_LIBRARY;
+  if (library == "bdb") GTEST_SKIP() << "no room allocated ahead";
   if (!(mounted_ = mount_small("1m"))) GTEST_SKIP() << "cannot mount a tmpfs here";
+  const std::string data = library == "gdbm" ? "db/velorand.db.pag" : "db/velorand.db.db";
   ASSERT_EQ(digest_add(digest_of(0), 0), kAdded);
   struct stat filled, after;
-  if (stat("db/velorand.db.pag", &filled) != 0) GTEST_SKIP() << "GDBM's room only";
+  ASSERT_EQ(stat(data.c_str(), &filled), 0);
   ASSERT_EQ(run_in_child([] {
               int fd = open("db/filler", O_WRONLY | O_CREAT, 0600);
               for (std::size_t n : {4096, 1}) {
@@ -366,7 +370,7 @@ TEST_F(Store, FileSystemFilledByAnotherProcessLosesNothing) {
             }),
             0);
   ASSERT_EQ(run_in_child([] { return add_until_refused("count", 1000000); }), 0);
-  ASSERT_EQ(stat("db/velorand.db.pag", &after), 0);
+  ASSERT_EQ(stat(data.c_str(), &after), 0);
   EXPECT_GT(after.st_size, filled.st_size) << "no store grew the database";
   expect_consistent(std::stoi(read_file("count")));
   EXPECT_EQ(digest_add(digest_of(1000000), 1), kAddRefused);

@@ -123,19 +123,18 @@ int as_a_run(int (*op)(const digest&, size_key), const digest& d, size_key key) 
 }
 
 // Checks the database CHECK as a run meets it: a digest stored before is
-// found by the lookup, or by the append that follows a lookup that missed it
-// (which first undoes a store cut short). Then a new digest is taken, and
-// digests 0..before-1 are all there. Returns the exit status of a child, or
-// 128 plus the signal that ended it.
+// found, by the lookup or by the append that follows a lookup that missed it
+// (which first undoes a store cut short); a new digest is taken; and digests
+// 0..before-1 are all there. Returns the exit status of a child, or 128 plus
+// the signal that ended it.
 int check_state(int before) {
   return run_in_child([before] {
     digest_db_at(g_check);
     if (before > 0) {
-      int r = as_a_run(digest_seen, numbered_digest(0), 0);
-      if (r == kNotSeen && as_a_run(digest_add, numbered_digest(0), 0) == kAddedBefore) r = kSeen;
-      if (r != kSeen) return r == kDbUnavailable ? 2 : r == 5 ? 5 : 1;
+      int r = as_a_run(digest_record, numbered_digest(0), 0);
+      if (r != kAddedBefore) return r == kDbUnavailable ? 2 : r == 5 ? 5 : 1;
     }
-    int r = as_a_run(digest_add, numbered_digest(1 << 30), 7);
+    int r = as_a_run(digest_record, numbered_digest(1 << 30), 7);
     if (r != kAdded) return r == 5 ? 5 : 3;
     // Every digest through one opening, and a sample through the lookup itself.
     std::map<std::string, std::string> want;
