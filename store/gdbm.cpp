@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// GDBM's part of the store: the records in "<path>.pag", lookups through
-// GDBM's own interface, and the room allocated ahead of every store.
+// GDBM's part of the store: the records in "<path>.pag", reached through
+// GDBM's own interface without mapping the file (its ndbm layer maps the
+// whole file at every opening, and unmapping it costs more than the store
+// itself), and the room allocated ahead of every store.
 //
 // GDBM extends its file by writing zeros when a store reaches past the end;
 // when such a write fails, GDBM 1.23 still writes the directory and header
@@ -103,7 +105,47 @@ bool room_ahead(int fd, const struct stat& st, bool& lengthened) {
   return false;
 }
 
+// Opens the data file for `mode` (GDBM_READER or GDBM_WRITER), without
+// blocking on anything but a regular file; returns GDBM's handle, or null.
+GDBM_FILE open_gdbm(int mode) {
+  int fd = open(paths().data.c_str(),
+                (mode == GDBM_READER ? O_RDONLY : O_RDWR) | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  return gdbm_fd_open(fd, paths().data.c_str(), 0, mode | GDBM_NOMMAP | GDBM_NOLOCK | GDBM_CLOERROR,
+                      nullptr);
+}
+
+// Closes `h`, returning false when GDBM's closing sync failed: the store
+// may not be on the disk.
+bool close_synced(db_handle& h) {
+  bool synced = gdbm_close(h.gdbm) == 0;
+  h.gdbm = nullptr;
+  h.reset();
+  return synced;
+}
+
 }  // namespace
+
+void db_handle::reset() {
+  int saved = errno;
+  if (gdbm != nullptr) gdbm_close(gdbm);
+  gdbm = nullptr;
+  std::free(fetched);
+  fetched = nullptr;
+  errno = saved;
+}
+
+bool open_for_writing(db_handle& h) {
+  h.gdbm = open_gdbm(GDBM_WRITER);
+  return h.gdbm != nullptr;
+}
+
+bool fetch(db_handle& h, const digest& d, datum& value) {
+  std::free(h.fetched);
+  value = gdbm_fetch(h.gdbm, key_of(d));
+  h.fetched = value.dptr;
+  return value.dptr != nullptr || gdbm_last_errno(h.gdbm) == GDBM_ITEM_NOT_FOUND;
+}
 
 const char* data_suffix() {
   return ".pag";
@@ -113,19 +155,14 @@ off_t room_needed(off_t size) {
   return kRoomFloor + size / 128;
 }
 
-// GDBM's own interface, reading without mapping the file, costs a third of
-// what its ndbm layer does, which maps and unmaps the whole file. A lookup
-// checks what GDBM checks, and whatever GDBM finds wrong the writer's way
-// looks into. It does not look for a store to undo: what such a store leaves
-// can hide a record from it, and the append that follows undoes the store
-// first and then finds the record. GDBM refuses, as not a database, what is
-// not a regular file (no size, or a read that fails), which the writer's way
-// then sets aside.
+// A lookup checks what GDBM checks, and whatever GDBM finds wrong the
+// writer's way looks into. It does not look for a store to undo: what such a
+// store leaves can hide a record from it, and the append that follows undoes
+// the store first and then finds the record. GDBM refuses, as not a
+// database, what is not a regular file (no size, or a read that fails),
+// which the writer's way then sets aside.
 int lookup_read_only(const digest& d, size_key key) {
-  int fd = open(paths().data.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return kDbUnavailable;
-  GDBM_FILE f = gdbm_fd_open(fd, paths().data.c_str(), 0,
-                             GDBM_READER | GDBM_NOMMAP | GDBM_NOLOCK | GDBM_CLOERROR, nullptr);
+  GDBM_FILE f = open_gdbm(GDBM_READER);
   if (f == nullptr) return kDbUnavailable;
   int found = kDbUnavailable;
   if (!gdbm_needs_recovery(f)) {
@@ -159,7 +196,7 @@ bool refused_as_damaged() {
 // process killed during a store leaves its reserved room behind, which GDBM
 // takes for such hurt: that room is cut back, and anything else is damage.
 bool usable(db_handle& h) {
-  if (!gdbm_needs_recovery(h.db->file)) return true;
+  if (!gdbm_needs_recovery(h.gdbm)) return true;
   h.reset();
   struct stat st;
   gdbm_header head;
@@ -167,12 +204,11 @@ bool usable(db_handle& h) {
   if (fd.fd < 0 || !read_gdbm_header(fd.fd, head) || head.next_block > st.st_size ||
       !unused_room(fd.fd, head.next_block, st.st_size) || ftruncate(fd.fd, head.next_block) != 0)
     return false;
-  h.db = dbm_open(const_cast<char*>(paths().db.c_str()), O_RDWR, 0600);
-  return h.db != nullptr && !gdbm_needs_recovery(h.db->file);
+  return open_for_writing(h) && !gdbm_needs_recovery(h.gdbm);
 }
 
 int store_with_room(db_handle& h, datum key, datum value, bool exists) {
-  int fd = dbm_pagfno(h.db);
+  int fd = gdbm_fdesc(h.gdbm);
   struct stat st;
   gdbm_header head;
   std::vector<region> risk;
@@ -192,8 +228,8 @@ int store_with_room(db_handle& h, datum key, datum value, bool exists) {
     return kAddRefused;
   }
   fd_holder data(lengthened ? dup(fd) : -1);  // outlives the handle, to cut the file back
-  bool stored = (!lengthened || data.fd >= 0) && dbm_store(h.db, key, value, DBM_REPLACE) == 0;
-  h.reset();
+  bool stored = (!lengthened || data.fd >= 0) && gdbm_store(h.gdbm, key, value, GDBM_REPLACE) == 0;
+  stored = close_synced(h) && stored;
   // Reported as recorded only once nothing can undo it.
   if (!risk.empty() && !(stored && journal_clear())) {
     journal_rollback();  // or the next call will

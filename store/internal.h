@@ -53,9 +53,17 @@ struct fd_holder {
   fd_holder& operator=(fd_holder&&) = delete;  // and so no copies
 };
 
-// Holds the database open until destruction, keeping errno.
+struct gdbm_file_info;  // GDBM's own handle, GDBM_FILE
+
+// Holds the database open for writing until destruction, keeping errno:
+// through ndbm (`db`), or where the build uses GDBM through its own interface
+// (`gdbm`), whose ndbm layer maps the whole file at every opening, which costs
+// more than the store itself. GDBM hands each fetched value over to the
+// caller: `fetched` keeps the last until the next fetch or the close.
 struct db_handle {
   DBM* db = nullptr;
+  gdbm_file_info* gdbm = nullptr;
+  void* fetched = nullptr;
   ~db_handle() { reset(); }
   void reset();
 };
@@ -128,7 +136,11 @@ int journal_rollback();
 // REQUIRES: the exclusive lock is held.
 bool set_aside(std::string& to);
 
-// Each library's own: the suffix of its data file; the room an append needs
+// Each library's own: opening the database for writing into `h`, which
+// returns false with the library's error; fetching the record for `d` into
+// `value` (the library's until the next fetch or the close), which returns
+// false when the library fails to read it, which is damage, rather than
+// finding none; the suffix of its data file; the room an append needs
 // beside a data file of `size` bytes; a lookup under the shared lock, which
 // returns kDbUnavailable for a database it cannot read as it is; a check of
 // the data file before the library opens it (which would block on a FIFO);
@@ -140,6 +152,8 @@ bool set_aside(std::string& to);
 // (nothing set aside yet); what can be read of a damaged data file; and
 // whether what the library wrote to the data file `data` is durable once it
 // closed it, made so here where its close does not sync.
+bool open_for_writing(db_handle& h);
+bool fetch(db_handle& h, const digest& d, datum& value);
 const char* data_suffix();
 off_t room_needed(off_t size);
 int lookup_read_only(const digest& d, size_key key);

@@ -59,6 +59,25 @@ void send_records(const std::string& base, int out) {
 
 }  // namespace
 
+void db_handle::reset() {
+  if (db == nullptr) return;
+  int saved = errno;
+  dbm_close(db);
+  db = nullptr;
+  errno = saved;
+}
+
+bool open_for_writing(db_handle& h) {
+  h.db = dbm_open(const_cast<char*>(paths().db.c_str()), O_RDWR, 0600);
+  return h.db != nullptr;
+}
+
+bool fetch(db_handle& h, const digest& d, datum& value) {
+  dbm_clearerr(h.db);
+  value = dbm_fetch(h.db, key_of(d));
+  return value.dptr != nullptr || dbm_error(h.db) == 0;
+}
+
 const char* data_suffix() {
   return ".db";
 }

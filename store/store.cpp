@@ -34,31 +34,14 @@ int open_db(db_handle& h) {
   if (state == data_state::damaged) return put_aside(h);
   if (state == data_state::unreadable) return kDbUnavailable;
   if (state == data_state::missing && !create_db()) return kDbUnavailable;
-  h.db = dbm_open(const_cast<char*>(where.db.c_str()), O_RDWR, 0600);
-  if (h.db == nullptr) return refused_as_damaged() ? put_aside(h) : kDbUnavailable;
+  if (!open_for_writing(h)) return refused_as_damaged() ? put_aside(h) : kDbUnavailable;
   return usable(h) ? 0 : put_aside(h);
-}
-
-// Fetches the record for `d` into `value`; returns false when the library
-// fails to read it, which is damage, rather than finding none.
-bool fetch(db_handle& h, const digest& d, datum& value) {
-  dbm_clearerr(h.db);
-  value = dbm_fetch(h.db, key_of(d));
-  return value.dptr != nullptr || dbm_error(h.db) == 0;
 }
 
 }  // namespace
 
 const db_paths& paths() {
   return where;
-}
-
-void db_handle::reset() {
-  if (db == nullptr) return;
-  int saved = errno;
-  dbm_close(db);
-  db = nullptr;
-  errno = saved;
 }
 
 datum key_of(const digest& d) {

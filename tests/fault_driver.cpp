@@ -6,11 +6,13 @@
 // or an allocation; a write into allocated blocks, or a truncation, needs no
 // space and is let through.
 //
-// Usage: fault_driver K FROM TO DB [lengthen]. Appends the digests FROM..TO-1
-// (see tests/scratch.h) with size key i to the database DB, and prints the
-// indices that were not recorded, one per line, then "calls N" with the
-// number of calls that could fail. K = 0 fails nothing. With "lengthen", the
-// file system cannot allocate past a file's end, as some cannot.
+// Usage: fault_driver K FROM TO DB [lengthen|sync]. Appends the digests
+// FROM..TO-1 (see tests/scratch.h) with size key i to the database DB, and
+// prints the indices that were not recorded, one per line, then "calls N"
+// with the number of calls that could fail. K = 0 fails nothing. With
+// "lengthen", the file system cannot allocate past a file's end, as some
+// cannot; with "sync", the calls that fail are the syncs (EIO), as a disk
+// that fails to write back makes them fail.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/falloc.h>
@@ -21,6 +23,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "store/store.h"
 #include "tests/scratch.h"
@@ -30,10 +33,16 @@ namespace {
 long calls = 0;
 long fail_at = 0;
 bool lengthen_only = false;
+bool syncs_fail = false;
 
 // Returns true when this call, which may need space, is the one to fail.
 bool fails_now() {
-  return ++calls == fail_at;
+  return !syncs_fail && ++calls == fail_at;
+}
+
+// Returns true when this sync is the one to fail.
+bool sync_fails_now() {
+  return syncs_fail && ++calls == fail_at;
 }
 
 // Returns true when writing up to `end` of the regular file `fd` needs blocks
@@ -104,6 +113,24 @@ int fallocate(int fd, int mode, off_t at, off_t n) {
   return fallocate64(fd, mode, at, n);
 }
 
+int fsync(int fd) {
+  static auto real = next<int (*)(int)>("fsync");
+  if (sync_fails_now()) return errno = EIO, -1;
+  return real(fd);
+}
+
+int fdatasync(int fd) {
+  static auto real = next<int (*)(int)>("fdatasync");
+  if (sync_fails_now()) return errno = EIO, -1;
+  return real(fd);
+}
+
+int msync(void* at, size_t n, int flags) {
+  static auto real = next<int (*)(void*, size_t, int)>("msync");
+  if (sync_fails_now()) return errno = EIO, -1;
+  return real(at, n, flags);
+}
+
 // GDBM 1.23 leaks a buffer when a write fails while it creates a database;
 // the leak is the library's, and must not fail the run under LeakSanitizer.
 const char* __asan_default_options() {
@@ -114,7 +141,8 @@ const char* __asan_default_options() {
 
 int main(int argc, char** argv) {
   if (argc != 5 && argc != 6) return 2;
-  lengthen_only = argc == 6;
+  lengthen_only = argc == 6 && std::string(argv[5]) == "lengthen";
+  syncs_fail = argc == 6 && std::string(argv[5]) == "sync";
   digest_db_at(argv[4]);
   fail_at = std::atol(argv[1]);
   int from = std::atoi(argv[2]), to = std::atoi(argv[3]);
