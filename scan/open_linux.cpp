@@ -2,7 +2,11 @@
 // Linux: the path is opened with O_PATH, which opens nothing (no device's
 // open runs), its status and file system checked, and then that same file
 // is opened for reading through /proc/self/fd, so that a link flipped in
-// between cannot lead the read elsewhere.
+// between cannot lead the read elsewhere. Files are read without updating
+// their access time where this user may (root, or the file's owner): a scan
+// from cron must not make every file look used to whatever cleans up unused
+// ones, nor dirty every inode it reads, which each sync of the database
+// would then write.
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -31,9 +35,16 @@ bool pseudo(const struct statfs& fs) {
          std::end(kPseudo);
 }
 
+// Opens `path` for reading, without updating its access time if allowed.
+int open_for_reading(const char* path) {
+  constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  int fd = open(path, kFlags | O_NOATIME);
+  return fd < 0 && errno == EPERM ? open(path, kFlags) : fd;
+}
+
 // Opens `path` for reading when it is still the file `was`.
 int reopen(const char* path, const struct stat& was, bool& not_regular) {
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  int fd = open_for_reading(path);
   struct stat st;
   if (fd < 0 || (fstat(fd, &st) == 0 && st.st_dev == was.st_dev && st.st_ino == was.st_ino)) {
     return fd;
@@ -56,7 +67,7 @@ int open_regular(const char* path, bool& not_regular) {
     not_regular = !S_ISREG(st.st_mode) || pseudo(fs);
     char self[40];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", handle);
-    if (!not_regular) fd = open(self, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (!not_regular) fd = open_for_reading(self);
     // Without /proc mounted, the path itself, and only if it is the same file.
     if (!not_regular && fd < 0 && errno == ENOENT) fd = reopen(path, st, not_regular);
   }

@@ -468,6 +468,27 @@ TEST_F(Verdict, UnreadableFileIsReported) {
   EXPECT_EQ(db(), (std::map<std::string, std::string>{{key_of("fine"), packed_keys({4})}}));
 }
 
+// Reading a file leaves its access time alone where this user may (root, or
+// its owner), so that a scan makes no file look used; where it may not, the
+// file is read all the same.
+TEST_F(Verdict, AccessTimesAreLeftAlone) {
+  dir("d");
+  file("d/one", "same");
+  file("d/two", "same");
+  const timespec long_ago[2] = {{1000000000, 0}, {0, UTIME_OMIT}};  // read before written
+  for (const char* f : {"d/one", "d/two"})
+    ASSERT_EQ(utimensat(AT_FDCWD, at(f).c_str(), long_ago, 0), 0) << f;
+  expect_run(run({"d"}), 0, all_but_first("d", "d", {"one", "two"}), "");
+  for (const char* f : {"d/one", "d/two"}) {
+    struct stat st;
+    ASSERT_EQ(stat(at(f).c_str(), &st), 0) << f;
+    EXPECT_EQ(st.st_atim.tv_sec, 1000000000) << f;
+  }
+  if (!running_as_root()) return;
+  forget();
+  expect_run(run({"d"}, true), 0, all_but_first("d", "d", {"one", "two"}), "");
+}
+
 // A user who flips a link from a file to a device between the walk's status
 // and the open gets no device opened: the file is passed over.
 TEST_F(Verdict, LinkFlippedToADeviceOpensNoDevice) {
