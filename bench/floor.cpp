@@ -5,8 +5,11 @@
 // file, as the program does), and for a digest not found with that size
 // appends it as plain ndbm does: open, fetch, store, close (one durable write).
 // Prints the paths found, one per line. No lock, no checks, no status line.
+// With --unmapped, appends through GDBM's own interface without mapping the
+// file, as the program does, instead of ndbm's, which maps all of it.
 //
-// Usage: floor DB DIR... (the database's files are DB.pag and DB.dir).
+// Usage: floor [--unmapped] DB DIR... (the database's files are DB.pag and
+// DB.dir).
 #include <fcntl.h>
 #include <ftw.h>
 #include <gdbm.h>
@@ -28,6 +31,7 @@ namespace {
 
 const char* g_db;
 std::string g_pag;
+bool g_unmapped = false;
 
 // Returns true when the digest `key` was recorded with `size`, the value being
 // the sizes it was seen with, four bytes each.
@@ -48,7 +52,20 @@ bool look_up(datum key, std::int32_t size) {
   return found;
 }
 
+void append_unmapped(datum key, std::int32_t size) {
+  GDBM_FILE f =
+      gdbm_open(g_pag.c_str(), 0, GDBM_WRCREAT | GDBM_NOMMAP | GDBM_NOLOCK, 0600, nullptr);
+  if (f == nullptr) return;
+  datum old = gdbm_fetch(f, key);
+  std::string value(old.dptr == nullptr ? "" : std::string(old.dptr, old.dsize));
+  std::free(old.dptr);
+  value.append(reinterpret_cast<const char*>(&size), 4);
+  gdbm_store(f, key, datum{value.data(), static_cast<int>(value.size())}, GDBM_REPLACE);
+  gdbm_close(f);
+}
+
 void append(datum key, std::int32_t size) {
+  if (g_unmapped) return append_unmapped(key, size);
   DBM* db = dbm_open(const_cast<char*>(g_db), O_RDWR | O_CREAT, 0600);
   if (db == nullptr) return;
   datum old = dbm_fetch(db, key);
@@ -86,13 +103,15 @@ int visit(const char* path, const struct stat* st, int type, FTW*) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    std::fputs("usage: floor DB DIR...\n", stderr);
+  g_unmapped = argc > 1 && std::strcmp(argv[1], "--unmapped") == 0;
+  int first = g_unmapped ? 2 : 1;
+  if (argc < first + 2) {
+    std::fputs("usage: floor [--unmapped] DB DIR...\n", stderr);
     return 2;
   }
-  g_db = argv[1];
+  g_db = argv[first];
   g_pag = std::string(g_db) + ".pag";
-  for (int i = 2; i < argc; ++i) {
+  for (int i = first + 1; i < argc; ++i) {
     if (nftw(argv[i], visit, 64, FTW_PHYS) != 0) return 1;
   }
   return 0;
