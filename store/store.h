@@ -2,8 +2,9 @@
 // The digest database: the system's memory across runs. For every content
 // digest ever recorded it holds the size keys recorded under it.
 //
-// It is an ndbm database (GDBM's compatibility layer on Linux, the C library's
-// own on FreeBSD). digest_db_at names it once, before any other call; the
+// It is an ndbm database (made by GDBM's compatibility layer on Linux, and
+// reached through GDBM's own interface, which need not map the file; the C
+// library's own on FreeBSD). digest_db_at names it once, before any other call; the
 // program passes the path fixed when it is built. Then each call takes
 // the lock, opens the database, does one fetch (and for an append one store),
 // closes it and lets the lock go, so no handle outlives a call. A lookup reads
@@ -62,7 +63,7 @@ constexpr int kDbSetAside = -4;  // a damaged database was moved aside; nothing 
 constexpr int kNotSeen = 0;      // digest_seen: the pair is not recorded
 constexpr int kSeen = 1;         // digest_seen: the pair is recorded
 constexpr int kAdded = 0;        // digest_add: the pair is now recorded
-constexpr int kAddRefused = 1;   // digest_add: refused, or too little room left
+constexpr int kAddRefused = 1;   // digest_add: refused, too little room left, or not synced
 constexpr int kAddedBefore = 2;  // digest_add: another process recorded it since
 
 // Returns kSeen if the record for `d` holds `key`, and kNotSeen if it does
