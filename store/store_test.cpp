@@ -14,13 +14,20 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/scratch.h"
+
+extern "C" {
+#include <ndbm.h>
+}
 
 using namespace std::string_literals;
 
@@ -719,3 +726,15 @@ TEST_F(Store, StoppedRunHoldsNoLock) {
 }
 
 }  // namespace
+
+// Debian's 4.4BSD library reads the four bytes after a datum's length as the
+// upper half of its own size_t length: every datum made must hold zero there.
+TEST(Declaration, DatumHoldsNothingAboveItsLength) {
+  if (std::string(VELORAND_LIBRARY) != "bsd") GTEST_SKIP() << "only that library reads them";
+  alignas(datum) unsigned char bytes[sizeof(datum)];
+  std::memset(bytes, 0xff, sizeof bytes);  // what a stack may hold
+  new (bytes) datum{nullptr, 16};
+  std::uint64_t length = 0;
+  std::memcpy(&length, bytes + offsetof(datum, dsize), sizeof length);
+  EXPECT_EQ(length, 16u);
+}

@@ -15,9 +15,23 @@
 extern "C" {
 #endif
 
+/*
+ * On LP64 Debian's build of the library casts a datum to its own DBT, whose
+ * length is a size_t: the four bytes after dsize are read as the length's
+ * upper half. Left as padding they hold whatever the caller's register or
+ * stack held, and the library then takes keys and values gigabytes long
+ * (it read past them, and grew a file by 12 MB for 1,000 records). So they
+ * are a member, zero in every datum made here; the size and the way a datum
+ * is passed are FreeBSD's, whose library copies the fields instead.
+ */
 typedef struct {
   void *dptr;
   int dsize;
+#ifdef __cplusplus
+  int dsize_upper = 0;
+#else
+  int dsize_upper;
+#endif
 } datum;
 
 typedef struct __db DB;
