@@ -3,7 +3,7 @@
 // open runs), its status and file system checked, and then that same file
 // is opened for reading through /proc/self/fd, so that a link flipped in
 // between cannot lead the read elsewhere. Files are read without updating
-// their access time where this user may (root, or the file's owner): a scan
+// their access time where the reader may (root, or the file's owner): a scan
 // from cron must not make every file look used to whatever cleans up unused
 // ones, nor dirty every inode it reads, which each sync of the database
 // would then write.
@@ -35,16 +35,20 @@ bool pseudo(const struct statfs& fs) {
          std::end(kPseudo);
 }
 
-// Opens `path` for reading, without updating its access time if allowed.
-int open_for_reading(const char* path) {
+// Opens `path`, the file `st`, for reading by `reader`, without updating its
+// access time where the reader may: trying only then spares every other
+// user's file a refused open. A root without the right (in a user
+// namespace) is refused, and opens it as others do.
+int open_for_reading(const char* path, const struct stat& st, uid_t reader) {
   constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  if (reader != 0 && reader != st.st_uid) return open(path, kFlags);
   int fd = open(path, kFlags | O_NOATIME);
   return fd < 0 && errno == EPERM ? open(path, kFlags) : fd;
 }
 
-// Opens `path` for reading when it is still the file `was`.
-int reopen(const char* path, const struct stat& was, bool& not_regular) {
-  int fd = open_for_reading(path);
+// Opens `path` for reading by `reader` when it is still the file `was`.
+int reopen(const char* path, const struct stat& was, uid_t reader, bool& not_regular) {
+  int fd = open_for_reading(path, was, reader);
   struct stat st;
   if (fd < 0 || (fstat(fd, &st) == 0 && st.st_dev == was.st_dev && st.st_ino == was.st_ino)) {
     return fd;
@@ -56,7 +60,7 @@ int reopen(const char* path, const struct stat& was, bool& not_regular) {
 
 }  // namespace
 
-int open_regular(const char* path, bool& not_regular) {
+int open_regular(const char* path, uid_t reader, bool& not_regular) {
   int handle = open(path, O_PATH | O_CLOEXEC);
   if (handle < 0) return -1;
   struct stat st;
@@ -67,9 +71,9 @@ int open_regular(const char* path, bool& not_regular) {
     not_regular = !S_ISREG(st.st_mode) || pseudo(fs);
     char self[40];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", handle);
-    if (!not_regular) fd = open_for_reading(self);
+    if (!not_regular) fd = open_for_reading(self, st, reader);
     // Without /proc mounted, the path itself, and only if it is the same file.
-    if (!not_regular && fd < 0 && errno == ENOENT) fd = reopen(path, st, not_regular);
+    if (!not_regular && fd < 0 && errno == ENOENT) fd = reopen(path, st, reader, not_regular);
   }
   int saved = errno;
   close(handle);

@@ -26,7 +26,7 @@ bool pseudo(const struct statfs& fs) {
 
 }  // namespace
 
-int open_regular(const char* path, bool& not_regular) {
+int open_regular(const char* path, uid_t, bool& not_regular) {
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return -1;
   struct stat st;

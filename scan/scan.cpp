@@ -27,20 +27,22 @@ enum class outcome { recorded, duplicate, not_opened, not_regular, not_read, not
 using dir_id = std::pair<dev_t, ino_t>;
 
 // The walk under one operand: the directories it is in, those it has walked
-// (none is walked twice, so links cannot multiply the work), whether links
-// are followed only where their owner could go (as root), and the status.
+// (none is walked twice, so links cannot multiply the work), who reads the
+// files (links are followed only where their owner could go when it is
+// root), and the status.
 struct tour {
   std::vector<dir_id> descent;
   std::set<dir_id> walked;
-  bool guard_links;
+  uid_t reader;
   status_line& status;
 };
 
 void walk(const std::string& path, tour& t);
 bool owner_may_follow(const std::string& joined, unsigned char type, const struct stat& st);
 void descend(const std::string& joined, const struct stat& st, tour& t);
-outcome verdict(const std::string& path, const struct stat& st, status_line& status);
-outcome digest_file(const std::string& path, const struct stat& st, digest& out,
+void judge(const std::string& path, const struct stat& st, uid_t reader, status_line& status);
+outcome verdict(const std::string& path, const struct stat& st, uid_t reader, status_line& status);
+outcome digest_file(const std::string& path, const struct stat& st, uid_t reader, digest& out,
                     status_line& status);
 int patiently(int (*op)(const digest&, size_key), const digest& d, size_key key,
               status_line& status);
@@ -50,7 +52,7 @@ void report(const char* what, const std::string& path, status_line& status);
 }  // namespace
 
 int scan_dir(const std::string& path, status_line& status) {
-  tour t{{}, {}, geteuid() == 0, status};
+  tour t{{}, {}, geteuid(), status};
   struct stat st;
   // The operand is part of the descent: a link back to it is a cycle too.
   if (recursive_flag && stat(path.c_str(), &st) == 0) {
@@ -62,9 +64,7 @@ int scan_dir(const std::string& path, status_line& status) {
 }
 
 void check_file(const std::string& joined_path, const struct stat& st, status_line& status) {
-  status_file_begins(status, joined_path);
-  tell(verdict(joined_path, st, status), joined_path, status);
-  status_file_ends(status);
+  judge(joined_path, st, geteuid(), status);
 }
 
 namespace {
@@ -98,7 +98,7 @@ void walk(const std::string& path, tour& t) {
     struct stat st;
     if (stat(joined.c_str(), &st) != 0) {
       report("Couldn't stat ", joined, t.status);
-    } else if (t.guard_links && !owner_may_follow(joined, list.entries[i]->d_type, st)) {
+    } else if (t.reader == 0 && !owner_may_follow(joined, list.entries[i]->d_type, st)) {
       report("Skipping ", joined, t.status);
     } else if (recursive_flag && S_ISDIR(st.st_mode)) {
       descend(joined, st, t);
@@ -106,7 +106,7 @@ void walk(const std::string& path, tour& t) {
     } else if (!S_ISREG(st.st_mode)) {
       report("Skipping ", joined, t.status);
     } else {
-      check_file(joined, st, t.status);
+      judge(joined, st, t.reader, t.status);
     }
   }
 }
@@ -134,9 +134,16 @@ void descend(const std::string& joined, const struct stat& st, tour& t) {
   t.descent.pop_back();
 }
 
-outcome verdict(const std::string& path, const struct stat& st, status_line& status) {
+// Gives the file `path` its verdict, read as the user `reader`, and says it.
+void judge(const std::string& path, const struct stat& st, uid_t reader, status_line& status) {
+  status_file_begins(status, path);
+  tell(verdict(path, st, reader, status), path, status);
+  status_file_ends(status);
+}
+
+outcome verdict(const std::string& path, const struct stat& st, uid_t reader, status_line& status) {
   digest d;
-  outcome read = digest_file(path, st, d, status);
+  outcome read = digest_file(path, st, reader, d, status);
   if (read != outcome::recorded) return read;
   int added = patiently(digest_record, d, size_key_of(st.st_size), status);
   if (added == kAddedBefore) return outcome::duplicate;
@@ -172,10 +179,10 @@ bool unchanged(const struct stat& was, const struct stat& now) {
 // Writes the digest of the file at `path`, whose status the walk took as
 // `st`, to `out`; returns `recorded` when it was read to the end unchanged:
 // a file cut or grown meanwhile has a digest of neither version.
-outcome digest_file(const std::string& path, const struct stat& st, digest& out,
+outcome digest_file(const std::string& path, const struct stat& st, uid_t reader, digest& out,
                     status_line& status) {
   bool not_regular = false;
-  int fd = open_regular(path.c_str(), not_regular);
+  int fd = open_regular(path.c_str(), reader, not_regular);
   if (fd < 0) return not_regular ? outcome::not_regular : outcome::not_opened;
   input in(fd);
   if (in.f == nullptr) return outcome::not_opened;

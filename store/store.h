@@ -4,8 +4,8 @@
 //
 // It is an ndbm database (made by GDBM's compatibility layer on Linux, and
 // reached through GDBM's own interface, which need not map the file; the C
-// library's own on FreeBSD). digest_db_at names it once, before any other call; the
-// program passes the path fixed when it is built. Then each call takes
+// library's own on FreeBSD). digest_db_at names it once, before any other
+// call; the program passes the path fixed when it is built. Then each call takes
 // the lock, opens the database, does one fetch (and for an append one store),
 // closes it and lets the lock go, so no handle outlives a call. A lookup reads
 // under a shared lock, so lookups of runs going on together do not wait for
