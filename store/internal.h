@@ -44,15 +44,6 @@ using record_map = std::map<std::string, std::string>;
 // Returns the names set by digest_db_at.
 const db_paths& paths();
 
-// Closes a descriptor on destruction, keeping errno.
-struct fd_holder {
-  int fd = -1;
-  explicit fd_holder(int f) : fd(f) {}
-  ~fd_holder() { reset(); }
-  void reset();
-  fd_holder& operator=(fd_holder&&) = delete;  // and so no copies
-};
-
 struct gdbm_file_info;  // GDBM's own handle, GDBM_FILE
 
 // Holds the database open for writing until destruction, keeping errno:

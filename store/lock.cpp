@@ -42,14 +42,6 @@ int flock_for_a_while(int fd, int op) {
 
 }  // namespace
 
-void fd_holder::reset() {
-  if (fd < 0) return;
-  int saved = errno;
-  close(fd);
-  fd = -1;
-  errno = saved;
-}
-
 db_lock::db_lock(int op) {
   sigset_t stops;
   sigemptyset(&stops);
