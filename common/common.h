@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Types shared by the scanner, the digest database and the MD5 engine, the
-// holder of a descriptor both of the first two keep, and
-// the one process-wide setting.
+// descriptor holder the first two use, and the one process-wide setting.
 #ifndef VELORAND_COMMON_COMMON_H_
 #define VELORAND_COMMON_COMMON_H_
 
