@@ -51,7 +51,8 @@ int run(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   status_line status;
   status_start(status);
-  for (int i = first; i < argc; ++i) scan_dir(argv[i], status);
+  scan_run scan = scan_start(status);
+  for (int i = first; i < argc; ++i) scan_dir(argv[i], scan);
   status_end(status);
   // Lost output must not pass for success.
   int error = std::fflush(stdout) == 0 ? status.out_errno : errno;

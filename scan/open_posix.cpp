@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Other systems: the path is opened for reading without blocking, and only a
-// file still regular once open, on a file system that keeps its content, is
-// read. A device swapped in between is opened, though not read.
+// Other systems: the entry is opened for reading without blocking (and
+// without following a link unless the walk follows it), and only a file
+// still the one the walk decided on once open, on a file system that keeps
+// its content, is read. A device swapped in behind a followed link is
+// opened, though not read.
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/param.h>
@@ -12,7 +14,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "scan/open_regular.h"
+#include "scan/internal.h"
 
 namespace {
 
@@ -24,16 +26,31 @@ bool pseudo(const struct statfs& fs) {
   return false;
 }
 
+// Returns true when `fd` is the regular file `st`, on a device that keeps content.
+bool wanted(int fd, const struct stat& st, scan_run& run) {
+  struct stat now;
+  if (fstat(fd, &now) != 0 || !S_ISREG(now.st_mode)) return false;
+  if (now.st_dev != st.st_dev || now.st_ino != st.st_ino) return false;
+  auto known = run.pseudo.find(now.st_dev);
+  if (known != run.pseudo.end()) return !known->second;
+  struct statfs fs;
+  return fstatfs(fd, &fs) == 0 && !(run.pseudo[now.st_dev] = pseudo(fs));
+}
+
 }  // namespace
 
-int open_regular(const char* path, uid_t, bool& not_regular) {
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  struct stat st;
-  struct statfs fs;
-  not_regular =
-      fstat(fd, &st) == 0 && fstatfs(fd, &fs) == 0 && (!S_ISREG(st.st_mode) || pseudo(fs));
-  if (!not_regular) return fd;
+int open_regular(int dir, const char* name, const struct stat& st, bool follow, scan_run& run,
+                 read_end& why) {
+  int fd =
+      openat(dir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+  if (fd < 0) {
+    why = errno == ELOOP || errno == EMLINK || errno == ENXIO || errno == EOPNOTSUPP
+              ? read_end::not_regular
+              : read_end::not_opened;
+    return -1;
+  }
+  if (wanted(fd, st, run)) return fd;
   close(fd);
+  why = read_end::not_regular;
   return -1;
 }

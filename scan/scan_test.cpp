@@ -42,7 +42,8 @@ TEST(Scan, EntryNoLongerRegularWhenOpenedIsNotRead) {
   was_regular.st_mode = S_IFREG | 0644;
   std::string err = captured_stderr([&] {
     status_line status;
-    check_file(fifo, was_regular, status);
+    scan_run run = scan_start(status);
+    check_file(fifo, was_regular, run);
   });
   EXPECT_EQ(err, "Skipping " + fifo + "\n");
 }
@@ -59,7 +60,8 @@ TEST(Scan, FileChangedSinceTheWalkIsNotRecorded) {
   write_file(path, "after, and longer");
   std::string err = captured_stderr([&] {
     status_line status;
-    check_file(path, walked, status);
+    scan_run run = scan_start(status);
+    check_file(path, walked, run);
   });
   EXPECT_EQ(err, "Couldn't read " + path + "\n");
 }

@@ -1,0 +1,86 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Reading a file the walk decided on: up to the size the walk saw, never past
+// it, so that a file grown while read cannot keep the run going; and not at
+// all when its holes far exceed its data, so that a file that claims a
+// terabyte it never wrote costs no more than what it holds.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "md5/md5.h"
+#include "scan/internal.h"
+
+namespace {
+
+// A file is read when its holes, which read as zeros, add up to at most its
+// data plus this: reading costs at most twice what it holds, plus this.
+constexpr off_t kHoleSlack = off_t{1} << 20;
+
+// Returns true when the status of a file of `size` bytes, `allocated` of them
+// on disk, leaves no doubt that it is read at a cost bounded by what it holds.
+bool plainly_dense(off_t size, off_t allocated) {
+  return size <= 2 * allocated + kHoleSlack;
+}
+
+// Returns true when the holes of `fd`, `size` bytes long, add up to more than
+// its data plus the slack, leaving the offset at the start. A file system
+// that cannot tell holes is taken at its word: all data. Seeks one extent at
+// a time, so the count of seeks is bounded by what the file holds.
+bool too_sparse(int fd, off_t size) {
+  off_t data = 0;
+  for (off_t at = 0; at < size && !plainly_dense(size, data);) {
+    off_t begins = lseek(fd, at, SEEK_DATA);
+    if (begins < 0 && errno == ENXIO) break;  // only a hole is left
+    off_t ends = begins < 0 ? -1 : lseek(fd, begins, SEEK_HOLE);
+    if (ends < 0) return lseek(fd, 0, SEEK_SET) != 0;  // holes not told: all data
+    data += std::min(ends, size) - begins;
+    at = ends;
+  }
+  return lseek(fd, 0, SEEK_SET) == 0 && !plainly_dense(size, data);
+}
+
+// Feeds `size` bytes of `fd` to `state` through the run's buffer; returns
+// false when a read fails or the file ends first.
+bool feed_file(int fd, off_t size, scan_run& run, md5_state& state) {
+  read_counter counted = status_reader(run.status);
+  for (off_t left = size; left > 0;) {
+    std::size_t want = static_cast<std::size_t>(std::min<off_t>(left, run.buffer.size()));
+    ssize_t n = read(fd, run.buffer.data(), want);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    md5_feed(run.buffer.data(), static_cast<std::size_t>(n), state);
+    if (counted != nullptr) counted(&run.status, static_cast<std::size_t>(n));
+    left -= n;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool same_file(const struct stat& was, const struct stat& now) {
+  return now.st_dev == was.st_dev && now.st_ino == was.st_ino && now.st_size == was.st_size &&
+         now.st_mtim.tv_sec == was.st_mtim.tv_sec && now.st_mtim.tv_nsec == was.st_mtim.tv_nsec &&
+         now.st_ctim.tv_sec == was.st_ctim.tv_sec && now.st_ctim.tv_nsec == was.st_ctim.tv_nsec;
+}
+
+read_end digest_open_file(int fd, const struct stat& st, scan_run& run, digest& out) {
+  if (!plainly_dense(st.st_size, off_t{st.st_blocks} * 512) && too_sparse(fd, st.st_size)) {
+    return read_end::too_sparse;
+  }
+  if (static_cast<std::size_t>(st.st_size) > run.buffer.size()) {
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  }
+  md5_state state;
+  md5_start(state);
+  bool whole = feed_file(fd, st.st_size, run, state);
+  struct stat now;
+  if (fstat(fd, &now) != 0) return read_end::not_read;
+  if (now.st_dev != st.st_dev || now.st_ino != st.st_ino || !S_ISREG(now.st_mode)) {
+    return read_end::not_regular;
+  }
+  if (!whole || !same_file(st, now)) return read_end::not_read;
+  md5_finish(state, out);
+  return read_end::whole;
+}
