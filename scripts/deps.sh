@@ -1,9 +1,21 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
-# Installs the Debian packages that building, testing and benchmarking need,
-# and any others named as arguments.
+# Installs the Debian packages named as arguments that are missing. Two words
+# stand for lists: "build", what building and running the program needs, and
+# "test", what the tests and benchmarks need beyond that.
+#
+# Usage: deps.sh [build] [test] [package ...]
 set -euo pipefail
-packages=(cmake g++ make libgtest-dev libbenchmark-dev libssl-dev libgdbm-dev libgdbm-compat-dev "$@")
+build=(cmake g++ make libgdbm-dev libgdbm-compat-dev)
+test=(libgtest-dev libbenchmark-dev libssl-dev)
+packages=()
+for a in "$@"; do
+  case $a in
+    build) packages+=("${build[@]}") ;;
+    test) packages+=("${test[@]}") ;;
+    *) packages+=("$a") ;;
+  esac
+done
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")

@@ -4,7 +4,7 @@
 # checkout with dpkg-buildpackage and checks it with lintian.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh debhelper dpkg-dev lintian
+bash scripts/deps.sh build debhelper dpkg-dev lintian
 # dpkg-buildpackage writes beside the source tree, so it builds a copy.
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

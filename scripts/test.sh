@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
-# Builds everything from scratch with warnings as errors and runs the whole
-# test suite. With VELORAND_SANITIZE=1 the build uses AddressSanitizer and
+# Installs what building and testing need, builds everything (benchmarks
+# included) from scratch with warnings as errors and runs the whole test
+# suite. With VELORAND_SANITIZE=1 the build uses AddressSanitizer and
 # UndefinedBehaviorSanitizer; with VELORAND_NDBM=bdb, Berkeley DB's ndbm
 # interface instead of GDBM's, and with VELORAND_NDBM=bsd, the 4.4BSD
 # database package's, which FreeBSD's C library has.
@@ -11,7 +12,7 @@ ndbm=${VELORAND_NDBM:-gdbm}
 extra=()
 [ "$ndbm" = bdb ] && extra=(libdb5.3-dev)
 [ "$ndbm" = bsd ] && extra=(libdb1-compat)
-bash scripts/deps.sh "${extra[@]}"
+bash scripts/deps.sh build test "${extra[@]}"
 dir=build/test
 sanitize=OFF
 if [ "${VELORAND_SANITIZE:-0}" = 1 ]; then
