@@ -14,8 +14,8 @@ struct avx2_ops {
 
   static V load(const std::uint32_t* p) { return _mm256_load_si256(reinterpret_cast<const V*>(p)); }
   static void store(std::uint32_t* p, V x) { _mm256_store_si256(reinterpret_cast<V*>(p), x); }
-  static V set1(std::uint32_t k) { return _mm256_set1_epi32(static_cast<int>(k)); }
   static V add(V x, V y) { return _mm256_add_epi32(x, y); }
+  static V sub(V x, V y) { return _mm256_sub_epi32(x, y); }
   static V and_(V x, V y) { return _mm256_and_si256(x, y); }
   static V andnot(V x, V y) { return _mm256_andnot_si256(x, y); }
   static V or_(V x, V y) { return _mm256_or_si256(x, y); }
@@ -29,19 +29,22 @@ struct avx2_ops {
     return _mm256_srli_epi32(x, S);
   }
 
-  // Row i holds four words of lane i in its low half and of lane i + 4 in its
-  // high half, so the in-half unpacks leave lanes 0 to 7 in order.
-  static void load_words(const std::uint8_t* const p[], int k, V out[4]) {
-    V r[4];
-    for (int i = 0; i < 4; ++i) {
-      __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p[i] + 16 * k));
-      __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p[i + 4] + 16 * k));
-      r[i] = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
-    }
-    V t0 = _mm256_unpacklo_epi32(r[0], r[1]);
-    V t1 = _mm256_unpackhi_epi32(r[0], r[1]);
-    V t2 = _mm256_unpacklo_epi32(r[2], r[3]);
-    V t3 = _mm256_unpackhi_epi32(r[2], r[3]);
+  // Returns the four words at `at` of lane `lo` in the low half, of lane `hi` in the high half.
+  static V row(const std::uint8_t* lo, const std::uint8_t* hi, std::size_t at) {
+    __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo + at));
+    __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi + at));
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(l), h, 1);
+  }
+
+  // Row i holds lane i and lane i + 4, so the unpacks, which stay within each
+  // half, leave lanes 0 to 7 in order.
+  static void load_words(const std::uint8_t* const p[], std::size_t at, V out[4]) {
+    V r0 = row(p[0], p[4], at), r1 = row(p[1], p[5], at);
+    V r2 = row(p[2], p[6], at), r3 = row(p[3], p[7], at);
+    V t0 = _mm256_unpacklo_epi32(r0, r1);
+    V t1 = _mm256_unpackhi_epi32(r0, r1);
+    V t2 = _mm256_unpacklo_epi32(r2, r3);
+    V t3 = _mm256_unpackhi_epi32(r2, r3);
     out[0] = _mm256_unpacklo_epi64(t0, t2);
     out[1] = _mm256_unpackhi_epi64(t0, t2);
     out[2] = _mm256_unpacklo_epi64(t1, t3);

@@ -13,8 +13,8 @@ struct sse2_ops {
 
   static V load(const std::uint32_t* p) { return _mm_load_si128(reinterpret_cast<const V*>(p)); }
   static void store(std::uint32_t* p, V x) { _mm_store_si128(reinterpret_cast<V*>(p), x); }
-  static V set1(std::uint32_t k) { return _mm_set1_epi32(static_cast<int>(k)); }
   static V add(V x, V y) { return _mm_add_epi32(x, y); }
+  static V sub(V x, V y) { return _mm_sub_epi32(x, y); }
   static V and_(V x, V y) { return _mm_and_si128(x, y); }
   static V andnot(V x, V y) { return _mm_andnot_si128(x, y); }
   static V or_(V x, V y) { return _mm_or_si128(x, y); }
@@ -29,13 +29,15 @@ struct sse2_ops {
   }
 
   // Each lane's four words arrive as one row; the unpacks turn rows into columns.
-  static void load_words(const std::uint8_t* const p[], int k, V out[4]) {
-    V r[4];
-    for (int i = 0; i < 4; ++i) r[i] = _mm_loadu_si128(reinterpret_cast<const V*>(p[i] + 16 * k));
-    V t0 = _mm_unpacklo_epi32(r[0], r[1]);
-    V t1 = _mm_unpackhi_epi32(r[0], r[1]);
-    V t2 = _mm_unpacklo_epi32(r[2], r[3]);
-    V t3 = _mm_unpackhi_epi32(r[2], r[3]);
+  static void load_words(const std::uint8_t* const p[], std::size_t at, V out[4]) {
+    V r0 = _mm_loadu_si128(reinterpret_cast<const V*>(p[0] + at));
+    V r1 = _mm_loadu_si128(reinterpret_cast<const V*>(p[1] + at));
+    V r2 = _mm_loadu_si128(reinterpret_cast<const V*>(p[2] + at));
+    V r3 = _mm_loadu_si128(reinterpret_cast<const V*>(p[3] + at));
+    V t0 = _mm_unpacklo_epi32(r0, r1);
+    V t1 = _mm_unpackhi_epi32(r0, r1);
+    V t2 = _mm_unpacklo_epi32(r2, r3);
+    V t3 = _mm_unpackhi_epi32(r2, r3);
     out[0] = _mm_unpacklo_epi64(t0, t2);
     out[1] = _mm_unpackhi_epi64(t0, t2);
     out[2] = _mm_unpacklo_epi64(t1, t3);
