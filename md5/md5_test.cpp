@@ -262,8 +262,8 @@ std::vector<std::string> in_lanes(md5_isa isa, int lanes, const std::vector<std:
 TEST(Lanes, EveryInstructionSetMatchesOracleWithLanesRefilledAndPaused) {
   std::mt19937 rng(1321);
   std::vector<std::string> inputs;
-  for (std::size_t blocks : {0, 1, 2, 17}) {
-    for (std::size_t tail = 0; tail < 130; tail += 1 + tail % 5) {
+  for (std::size_t blocks : {0, 1, 17}) {
+    for (std::size_t tail = 0; tail < 130; ++tail) {
       inputs.push_back(random_bytes(rng, blocks * 64 + tail));
     }
   }
