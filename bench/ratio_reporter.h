@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // A console reporter that also prints, after the run, a counter of each of our
-// benchmarks divided by the same counter of the reference it is paired with.
+// benchmarks divided by the same counter of the reference it is paired with,
+// the medians' when the benchmarks are repeated.
 #ifndef VELORAND_BENCH_RATIO_REPORTER_H_
 #define VELORAND_BENCH_RATIO_REPORTER_H_
 
@@ -21,9 +22,11 @@ struct ratio_reporter : benchmark::ConsoleReporter {
 
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
+    // Repetitions end with their median, which then stands for them all.
     for (const Run& r : runs) {
-      if (r.run_type != Run::RT_Iteration) continue;
-      for (const auto& [name, c] : r.counters) seen[{r.benchmark_name(), name}] = c.value;
+      bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
+      if (r.run_type != Run::RT_Iteration && !median) continue;
+      for (const auto& [name, c] : r.counters) seen[{r.run_name.str(), name}] = c.value;
     }
   }
 

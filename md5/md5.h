@@ -6,6 +6,12 @@
 // whole 64-byte blocks straight from the caller's memory, and md5_of_stream
 // and md5_of_memory are one-shot digests built on these calls. Nothing here
 // allocates memory or writes any message.
+//
+// Several messages can share a core in lanes: each lane is an ordinary state,
+// started with md5_start, advanced by md5_lanes_blocks a few blocks at a time
+// alongside the other lanes, and given its tail through md5_feed and
+// md5_finish. A lane is refilled with the next message by switching its state
+// and data pointers between two calls.
 #ifndef VELORAND_MD5_MD5_H_
 #define VELORAND_MD5_MD5_H_
 
@@ -52,5 +58,26 @@ int md5_of_stream(std::FILE* stream, digest& out, void (*on_read)(void*, std::si
 
 // Writes the digest of the `len` bytes at `data` to `out` and returns `out`.
 digest& md5_of_memory(const void* data, std::size_t len, digest& out);
+
+// The most lanes any instruction set here carries.
+constexpr int kMd5MaxLanes = 8;
+
+// The code that compresses lanes: portable, SSE2 (4 lanes, every x86-64) or AVX2 (8 lanes).
+enum class md5_isa { scalar, sse2, avx2 };
+
+// Returns the widest instruction set this processor runs.
+md5_isa md5_best_isa();
+
+// Returns how many lanes `isa` carries: 1, 4 or 8.
+int md5_lane_count(md5_isa isa);
+
+// Compresses `blocks` whole 64-byte blocks into each of the first `lanes` states at once, lane i
+// reading its blocks from data[i], and counts them as md5_blocks does; a lane whose data[i] is
+// null is left untouched (it may be empty, finished or waiting for its next read). The scalar
+// code takes up to kMd5MaxLanes lanes, one after another.
+// REQUIRES: lanes <= md5_lane_count(isa) (kMd5MaxLanes for scalar); `isa` runs on this
+// processor.
+void md5_lanes_blocks(md5_isa isa, md5_state* const states[], const std::uint8_t* const data[],
+                      int lanes, std::size_t blocks);
 
 #endif  // VELORAND_MD5_MD5_H_
