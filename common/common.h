@@ -27,7 +27,8 @@ inline size_key size_key_of(std::int64_t size) {
 // Closes a descriptor on destruction, keeping errno.
 struct fd_holder {
   int fd = -1;
-  explicit fd_holder(int f = -1) : fd(f) {}
+  fd_holder() = default;
+  explicit fd_holder(int f) : fd(f) {}
   fd_holder(fd_holder&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
   fd_holder& operator=(fd_holder&& other) noexcept {
     if (this != &other) {

@@ -1,16 +1,89 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What the walk's files share: opening a file the walk decided on, one file
-// per platform (open_linux.cpp, open_posix.cpp, chosen by the build), and
-// reading it (read.cpp). Only scan/ includes this header.
+// What the scan's files share. scan.cpp walks and hands each regular file,
+// and each line of its own, to the verdict stage (verdict.cpp), which digests
+// several files at once in lanes, a window ahead, and gives each its verdict
+// and line in the order the walk met them. A file is opened by open_linux.cpp
+// or open_posix.cpp (chosen by the build) and its read checked by read.cpp.
+// Only scan/ includes this header.
 #ifndef VELORAND_SCAN_INTERNAL_H_
 #define VELORAND_SCAN_INTERNAL_H_
 
 #include <sys/stat.h>
 
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "common/common.h"
+#include "md5/md5.h"
 #include "scan/scan.h"
+
+using file_id = std::pair<dev_t, ino_t>;
 
 // How the read of a file ended; all but `whole` are said on standard error.
 enum class read_end { whole, not_opened, not_regular, too_sparse, not_read };
+
+// A file already read in this run, under the status it was read with: met
+// again under another name, unchanged, it is not read again.
+struct known_file {
+  off_t size;
+  timespec mtime, ctime;
+  digest content;
+  nlink_t unmet;  // its other hard links not met yet
+  bool pinned;    // reached through a symbolic link, so it may be met again any time
+};
+
+// A regular file the walk decided on, or a line of the walk's own, waiting
+// for its turn; a file is open only while its lane reads it.
+struct pending {
+  const char* line;                // the start of the walk's line, or null for a file
+  std::string path;                // as written in lines
+  std::shared_ptr<fd_holder> dir;  // the file's directory, held while it waits
+  std::string name;                // its entry there
+  struct stat st;
+  bool follow;  // a symbolic link the walk follows
+  bool read_started = false, done = false, shown = false;
+  read_end end = read_end::whole;
+  fd_holder fd = {};
+  off_t left = 0;  // bytes still to read
+  md5_state md5 = {};
+  digest content = {};
+};
+
+// One lane of the digest: the file it reads and the piece read last.
+struct lane {
+  pending* file = nullptr;
+  std::vector<std::uint8_t> buffer;
+  std::size_t at = 0, have = 0;  // digested up to `at` of `have` bytes
+};
+
+struct scan_state {
+  uid_t reader;             // the effective user
+  std::size_t descriptors;  // directories the walk may hold open at once
+  std::size_t window;       // files the walk may go ahead of the verdicts
+  std::map<file_id, known_file> files;
+  std::map<dev_t, bool> pseudo;  // by device: a file system that keeps no content
+  md5_isa isa;
+  std::vector<lane> lanes;
+  std::deque<pending> queue;  // in walk order
+  std::size_t files_queued = 0;
+};
+
+// Sets up the lanes of `s` for the widest instruction set the processor
+// runs, and shares the `limit` on descriptors between the walk and the lanes.
+void start_stage(scan_state& s, std::size_t limit);
+
+// Hands the file `p` over for its verdict, which comes in walk order.
+void hand_over(pending p, scan_run& run);
+
+// Writes `what` and `path` as a line of its own on standard error, in walk order.
+void say_in_order(const char* what, const std::string& path, scan_run& run);
+
+// Gives every file handed over its verdict and says every line, in order.
+void judge_all(scan_run& run);
 
 // Returns a descriptor open for reading on the entry `name` of the directory
 // `dir`, when it is still the regular file `st` the walk decided on, or -1
@@ -18,13 +91,16 @@ enum class read_end { whole, not_opened, not_regular, too_sparse, not_read };
 // follow. A device or a file of a file system that keeps no content of its
 // own (/proc, /sys and the like) is not read, and where the platform allows,
 // not opened either: it may act when opened.
-int open_regular(int dir, const char* name, const struct stat& st, bool follow, scan_run& run,
+int open_regular(int dir, const char* name, const struct stat& st, bool follow, scan_state& s,
                  read_end& why);
 
-// Returns whole after writing to `out` the digest of the file `fd`, read up
-// to the size in its status `st`, when it was still that file and unchanged
-// at the end; a file whose holes far exceed its data is not read.
-read_end digest_open_file(int fd, const struct stat& st, scan_run& run, digest& out);
+// Returns true unless the file `fd`, of status `st`, has holes that add up to
+// more than its data plus 1 MiB; leaves its offset at the start.
+bool worth_reading(int fd, const struct stat& st);
+
+// Returns how the read of the file `fd`, the one of status `st`, ended, after
+// taking its status again; `whole` says every byte up to its size was read.
+read_end read_ended(int fd, const struct stat& st, bool whole);
 
 // Returns true when `now` is the file `was`, unchanged: same device, inode,
 // size, modification and change time (which no user can set back).

@@ -58,7 +58,7 @@ int refused(read_end& why) {
 }
 
 // Opens `name` through an O_PATH handle checked first, learning its device's kind.
-int open_checked(int dir, const char* name, const struct stat& st, bool follow, scan_run& run,
+int open_checked(int dir, const char* name, const struct stat& st, bool follow, scan_state& s,
                  read_end& why) {
   fd_holder handle(openat(dir, name, O_PATH | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW)));
   if (handle.fd < 0) return refused(why);
@@ -67,13 +67,13 @@ int open_checked(int dir, const char* name, const struct stat& st, bool follow, 
   if (fstat(handle.fd, &now) != 0 || fstatfs(handle.fd, &fs) != 0) return refused(why);
   why = read_end::not_regular;
   if (!S_ISREG(now.st_mode) || now.st_dev != st.st_dev || now.st_ino != st.st_ino) return -1;
-  if ((run.pseudo[now.st_dev] = pseudo(fs))) return -1;
+  if ((s.pseudo[now.st_dev] = pseudo(fs))) return -1;
   char self[40];
   std::snprintf(self, sizeof self, "/proc/self/fd/%d", handle.fd);
-  int fd = open_for_reading(AT_FDCWD, self, kRead, st, run.reader);
+  int fd = open_for_reading(AT_FDCWD, self, kRead, st, s.reader);
   if (fd >= 0 || errno != ENOENT) return fd >= 0 ? fd : refused(why);
   // Without /proc mounted, the name itself, and only if it is the same file.
-  fd = open_for_reading(dir, name, kRead | (follow ? 0 : O_NOFOLLOW), st, run.reader);
+  fd = open_for_reading(dir, name, kRead | (follow ? 0 : O_NOFOLLOW), st, s.reader);
   if (fd < 0) return refused(why);
   if (fstat(fd, &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino) return fd;
   close(fd);
@@ -82,12 +82,12 @@ int open_checked(int dir, const char* name, const struct stat& st, bool follow, 
 
 }  // namespace
 
-int open_regular(int dir, const char* name, const struct stat& st, bool follow, scan_run& run,
+int open_regular(int dir, const char* name, const struct stat& st, bool follow, scan_state& s,
                  read_end& why) {
-  auto known = run.pseudo.find(st.st_dev);
-  if (follow || known == run.pseudo.end()) return open_checked(dir, name, st, follow, run, why);
+  auto known = s.pseudo.find(st.st_dev);
+  if (follow || known == s.pseudo.end()) return open_checked(dir, name, st, follow, s, why);
   why = read_end::not_regular;
   if (known->second) return -1;
-  int fd = open_for_reading(dir, name, kRead | O_NOFOLLOW, st, run.reader);
+  int fd = open_for_reading(dir, name, kRead | O_NOFOLLOW, st, s.reader);
   return fd >= 0 ? fd : refused(why);
 }

@@ -27,19 +27,19 @@ bool pseudo(const struct statfs& fs) {
 }
 
 // Returns true when `fd` is the regular file `st`, on a device that keeps content.
-bool wanted(int fd, const struct stat& st, scan_run& run) {
+bool wanted(int fd, const struct stat& st, scan_state& s) {
   struct stat now;
   if (fstat(fd, &now) != 0 || !S_ISREG(now.st_mode)) return false;
   if (now.st_dev != st.st_dev || now.st_ino != st.st_ino) return false;
-  auto known = run.pseudo.find(now.st_dev);
-  if (known != run.pseudo.end()) return !known->second;
+  auto known = s.pseudo.find(now.st_dev);
+  if (known != s.pseudo.end()) return !known->second;
   struct statfs fs;
-  return fstatfs(fd, &fs) == 0 && !(run.pseudo[now.st_dev] = pseudo(fs));
+  return fstatfs(fd, &fs) == 0 && !(s.pseudo[now.st_dev] = pseudo(fs));
 }
 
 }  // namespace
 
-int open_regular(int dir, const char* name, const struct stat& st, bool follow, scan_run& run,
+int open_regular(int dir, const char* name, const struct stat& st, bool follow, scan_state& s,
                  read_end& why) {
   int fd =
       openat(dir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
@@ -49,7 +49,7 @@ int open_regular(int dir, const char* name, const struct stat& st, bool follow, 
               : read_end::not_opened;
     return -1;
   }
-  if (wanted(fd, st, run)) return fd;
+  if (wanted(fd, st, s)) return fd;
   close(fd);
   why = read_end::not_regular;
   return -1;

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "md5/md5.h"
 #include "scan/internal.h"
 
 namespace {
@@ -41,22 +40,6 @@ bool too_sparse(int fd, off_t size) {
   return lseek(fd, 0, SEEK_SET) == 0 && !plainly_dense(size, data);
 }
 
-// Feeds `size` bytes of `fd` to `state` through the run's buffer; returns
-// false when a read fails or the file ends first.
-bool feed_file(int fd, off_t size, scan_run& run, md5_state& state) {
-  read_counter counted = status_reader(run.status);
-  for (off_t left = size; left > 0;) {
-    std::size_t want = static_cast<std::size_t>(std::min<off_t>(left, run.buffer.size()));
-    ssize_t n = read(fd, run.buffer.data(), want);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    md5_feed(run.buffer.data(), static_cast<std::size_t>(n), state);
-    if (counted != nullptr) counted(&run.status, static_cast<std::size_t>(n));
-    left -= n;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool same_file(const struct stat& was, const struct stat& now) {
@@ -65,22 +48,15 @@ bool same_file(const struct stat& was, const struct stat& now) {
          now.st_ctim.tv_sec == was.st_ctim.tv_sec && now.st_ctim.tv_nsec == was.st_ctim.tv_nsec;
 }
 
-read_end digest_open_file(int fd, const struct stat& st, scan_run& run, digest& out) {
-  if (!plainly_dense(st.st_size, off_t{st.st_blocks} * 512) && too_sparse(fd, st.st_size)) {
-    return read_end::too_sparse;
-  }
-  if (static_cast<std::size_t>(st.st_size) > run.buffer.size()) {
-    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  }
-  md5_state state;
-  md5_start(state);
-  bool whole = feed_file(fd, st.st_size, run, state);
+bool worth_reading(int fd, const struct stat& st) {
+  return plainly_dense(st.st_size, off_t{st.st_blocks} * 512) || !too_sparse(fd, st.st_size);
+}
+
+read_end read_ended(int fd, const struct stat& st, bool whole) {
   struct stat now;
   if (fstat(fd, &now) != 0) return read_end::not_read;
   if (now.st_dev != st.st_dev || now.st_ino != st.st_ino || !S_ISREG(now.st_mode)) {
     return read_end::not_regular;
   }
-  if (!whole || !same_file(st, now)) return read_end::not_read;
-  md5_finish(state, out);
-  return read_end::whole;
+  return whole && same_file(st, now) ? read_end::whole : read_end::not_read;
 }

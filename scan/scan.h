@@ -19,45 +19,30 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <map>
 #include <memory>
 #include <string>
-#include <utility>
-#include <vector>
 
-#include "common/common.h"
 #include "term/term.h"
 
-// A file already read in this run, under the status it was read with: met
-// again under another name, unchanged, it is not read again.
-struct known_file {
-  off_t size;
-  timespec mtime, ctime;
-  digest content;
-  nlink_t unmet;  // its other hard links not met yet; a link's target stays
-  bool pinned;    // reached through a symbolic link, so it may be met again any time
-};
+struct scan_state;  // what a run keeps from operand to operand
 
-// What one run keeps from operand to operand.
+// One run of the scan, over every operand.
 struct scan_run {
   status_line& status;
-  uid_t reader;  // the effective user
-  std::map<std::pair<dev_t, ino_t>, known_file> files;
-  std::map<dev_t, bool> pseudo;  // by device: a file system that keeps no content
-  std::vector<char> buffer;      // the one file read at a time goes through it
-  std::size_t descriptors;       // directories the walk may hold open at once
+  std::unique_ptr<scan_state, void (*)(scan_state*)> state;
 };
 
 // Returns a run that counts on `status`.
 scan_run scan_start(status_line& status);
 
-// Walks the directory `path`; a path that is not a directory is reported as
-// skipped, and one that cannot be listed as not opened. Returns 0.
+// Walks the directory `path` and gives every file found its verdict before
+// it returns; a path that is not a directory is reported as skipped, and one
+// that cannot be listed as not opened. Returns 0.
 int scan_dir(const std::string& path, scan_run& run);
 
 // Prints `joined_path` when the content and size of the file are already
 // recorded, and records them otherwise. `st` is the walk's status record for
-// the file, whose path is taken as it is.
+// the file, whose path is taken as it is. Returns once it said so.
 void check_file(const std::string& joined_path, const struct stat& st, scan_run& run);
 
 #endif  // VELORAND_SCAN_SCAN_H_

@@ -454,6 +454,36 @@ TEST_F(Verdict, DuplicatesInWalkOrderThenEverythingOnRerun) {
   expect_run(run({"d"}), 0, all_of("d", "d"), "");
 }
 
+// Files are digested several at once, in lanes, while the walk goes ahead:
+// every line still comes in walk order, the walk's own among the verdicts,
+// and every digest is the file's own, whatever the lengths beside it.
+TEST_F(Verdict, LinesKeepWalkOrderWhileFilesAreDigestedTogether) {
+  dir("d");
+  std::map<std::string, std::string> content;
+  for (std::size_t size :
+       {0, 1, 55, 56, 63, 64, 65, 127, 4096, 65537, 1 << 20, (1 << 20) + 17, 3 << 20}) {
+    std::string c(size, ' ');
+    for (std::size_t i = 0; i < size; ++i) c[i] = static_cast<char>((i * 7 + size) % 251);
+    for (const char* twin : {"a", "b"}) content[twin + std::to_string(size)] = c;
+  }
+  for (const auto& [name, c] : content) file("d/" + name, c);
+  ASSERT_EQ(mkfifo(at("d/fifo").c_str(), 0644), 0);
+  link("nowhere", "d/dangling");
+  std::string want;
+  std::map<std::string, std::string> records;
+  for (const std::string& n : listing("d")) {
+    if (n == "fifo") want += "Skipping d/fifo\n";
+    if (n == "dangling") want += "Couldn't stat d/dangling\n";
+    if (!content.contains(n)) continue;
+    const std::string& c = content[n];
+    int32_t size = static_cast<int32_t>(c.size());
+    if (!records.emplace(key_of(c), packed_keys({size})).second) want += "d/" + n + "\n";
+  }
+  const std::string prog = VELORAND_TEST_PROGRAM;
+  expect_run(run_program("/bin/sh", {"sh", "-c", prog + " d 2>&1"}, dir_.path), 0, want, "");
+  EXPECT_EQ(db(), records);
+}
+
 TEST_F(Verdict, EmptyFilesShareOneRecord) {
   dir("a");
   dir("b");

@@ -1,0 +1,321 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The verdict stage. MD5 is a chain within one file, but independent files
+// can share one core, each in a lane of a vector register: the walk hands
+// files over up to a window ahead, free lanes open them in walk order and
+// read them in pieces of 1 MiB (so a rotating disk seeks at most once a
+// MiB), each round compresses what every lane holds, and the head of the
+// queue, once digested, gets its verdict: the database is asked in exactly
+// the order the walk met the files, and the walk's own lines wait their turn
+// among them.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iterator>
+
+#include "scan/internal.h"
+#include "store/store.h"
+
+namespace {
+
+constexpr std::size_t kPiece = std::size_t{1} << 20;
+constexpr std::size_t kBlock = 64;
+
+// Files the walk may go ahead of the verdicts, per lane: enough that a lane
+// finds its next file while the head's verdict waits for a longer one.
+constexpr std::size_t kWindowPerLane = 2;
+
+// Descriptors kept for the database, its lock and the standard streams.
+constexpr std::size_t kStoreDescriptors = 16;
+
+// Lines of the walk's own it may go ahead by before the files catch up.
+constexpr std::size_t kLinesAhead = 1024;
+
+// Fewer busy lanes than this go one by one: a vector lane is slower than
+// the single-stream code, so a half-empty vector is slower than a loop.
+constexpr int kVectorFrom = 3;
+
+// What became of a regular file; all but `recorded` are written out (the
+// order of tell's table).
+enum class outcome { recorded, duplicate, not_opened, not_regular, not_read, not_added };
+
+void report(const char* what, const std::string& path, status_line& status) {
+  status_problem(status);
+  write_path_line(stderr, what, path);
+}
+
+// Returns true, with its digest in `p`, when the file was read in this run
+// with this very status; forgets a hard-linked file met under its last name.
+bool known(pending& p, scan_state& s) {
+  auto it = s.files.find({p.st.st_dev, p.st.st_ino});
+  if (it == s.files.end()) return false;
+  known_file& k = it->second;
+  struct stat was = p.st;
+  was.st_size = k.size;
+  was.st_mtim = k.mtime;
+  was.st_ctim = k.ctime;
+  if (!same_file(was, p.st)) {
+    s.files.erase(it);
+    return false;
+  }
+  p.content = k.content;
+  k.pinned = k.pinned || p.follow;
+  if (!p.follow && k.unmet > 0) --k.unmet;
+  if (k.unmet == 0 && !k.pinned) s.files.erase(it);
+  return true;
+}
+
+// Remembers the file `p`, just read, when another name may lead to it.
+void remember(const pending& p, scan_state& s) {
+  nlink_t others = p.follow ? p.st.st_nlink : p.st.st_nlink - 1;
+  if (others == 0 && !p.follow) return;
+  s.files[{p.st.st_dev, p.st.st_ino}] = {p.st.st_size, p.st.st_mtim, p.st.st_ctim,
+                                         p.content,    others,       p.follow};
+}
+
+// Returns true when a file ahead of `p` in the queue is the same one, not
+// read yet: `p` waits for its digest rather than reading it again.
+bool twin_ahead(const pending& p, const scan_state& s) {
+  for (const pending& q : s.queue) {
+    if (&q == &p) return false;
+    if (q.line == nullptr && !q.done && q.st.st_dev == p.st.st_dev && q.st.st_ino == p.st.st_ino) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Ends the file `p`, read or not.
+void end(pending& p, read_end how) {
+  p.end = how;
+  p.done = true;
+  p.fd.reset();
+  p.dir.reset();
+}
+
+// Opens the file `p` for reading, or ends it at once: known already,
+// refused, no longer the file the walk saw, or too sparse to read.
+void open_file(pending& p, scan_state& s) {
+  p.read_started = true;
+  if (known(p, s)) return end(p, read_end::whole);
+  read_end why = read_end::not_opened;
+  p.fd = fd_holder(open_regular(p.dir->fd, p.name.c_str(), p.st, p.follow, s, why));
+  if (p.fd.fd < 0) return end(p, why);
+  if (!worth_reading(p.fd.fd, p.st)) return end(p, read_end::too_sparse);
+  if (static_cast<std::size_t>(p.st.st_size) > kPiece) {
+    posix_fadvise(p.fd.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  }
+  md5_start(p.md5);
+  p.left = p.st.st_size;
+}
+
+// Gives free lanes the next files waiting, in walk order.
+void fill_lanes(scan_state& s) {
+  auto next = s.queue.begin();
+  for (lane& l : s.lanes) {
+    while (l.file == nullptr && next != s.queue.end()) {
+      pending& p = *next++;
+      if (p.line != nullptr || p.read_started) continue;
+      if (twin_ahead(p, s)) break;
+      open_file(p, s);
+      if (!p.done) l.file = &p;
+    }
+  }
+}
+
+// Ends the lane's file: its tail digested when it was read whole.
+void finish(lane& l, bool whole, scan_state& s) {
+  pending& p = *l.file;
+  if (whole) md5_feed(l.buffer.data() + l.at, l.have - l.at, p.md5);
+  read_end how = read_ended(p.fd.fd, p.st, whole);
+  if (how == read_end::whole) {
+    md5_finish(p.md5, p.content);
+    remember(p, s);
+  }
+  end(p, how);
+  l = {nullptr, std::move(l.buffer), 0, 0};
+}
+
+// Reads the lane's next piece after what is left of the last, less than a
+// block; a failed read, or a file that ends early, ends the file.
+void refill(lane& l, scan_run& run) {
+  pending& p = *l.file;
+  std::memmove(l.buffer.data(), l.buffer.data() + l.at, l.have - l.at);
+  l.have -= l.at;
+  l.at = 0;
+  std::size_t want = static_cast<std::size_t>(std::min<off_t>(p.left, kPiece));
+  ssize_t n;
+  do n = read(p.fd.fd, l.buffer.data() + l.have, want);
+  while (n < 0 && errno == EINTR);
+  if (n <= 0) return finish(l, false, *run.state);
+  l.have += static_cast<std::size_t>(n);
+  p.left -= n;
+  read_counter counted = status_reader(run.status);
+  if (counted != nullptr) counted(&run.status, static_cast<std::size_t>(n));
+}
+
+// Compresses, in every lane holding a whole block, as many blocks as all of
+// them hold.
+void compress(scan_state& s) {
+  md5_state spare;
+  md5_state* states[kMd5MaxLanes];
+  const std::uint8_t* data[kMd5MaxLanes] = {};
+  std::size_t blocks = SIZE_MAX;
+  int busy = 0;
+  for (std::size_t i = 0; i < s.lanes.size(); ++i) {
+    lane& l = s.lanes[i];
+    std::size_t whole = l.file == nullptr ? 0 : (l.have - l.at) / kBlock;
+    states[i] = whole == 0 ? &spare : &l.file->md5;
+    if (whole == 0) continue;
+    data[i] = l.buffer.data() + l.at;
+    blocks = std::min(blocks, whole);
+    ++busy;
+  }
+  if (busy == 0) return;
+  if (busy < kVectorFrom) {
+    for (lane& l : s.lanes) {
+      std::size_t whole = l.file == nullptr ? 0 : (l.have - l.at) / kBlock * kBlock;
+      if (whole != 0) md5_blocks(l.buffer.data() + l.at, whole, l.file->md5);
+      l.at += whole;
+    }
+    return;
+  }
+  md5_lanes_blocks(s.isa, states, data, static_cast<int>(s.lanes.size()), blocks);
+  for (std::size_t i = 0; i < s.lanes.size(); ++i) {
+    if (data[i] != nullptr) s.lanes[i].at += blocks * kBlock;
+  }
+}
+
+// Moves every lane's file on by one round: opens, reads, compresses, ends.
+void digest_round(scan_run& run) {
+  scan_state& s = *run.state;
+  fill_lanes(s);
+  for (lane& l : s.lanes) {
+    if (l.file == nullptr || l.have - l.at >= kBlock) continue;
+    if (l.file->left == 0) {
+      finish(l, true, s);
+    } else {
+      refill(l, run);
+    }
+  }
+  compress(s);
+}
+
+// Calls `op` until it gets past another run's lock, saying once that it
+// waits, and past a repair of the database, saying what became of it.
+int patiently(int (*op)(const digest&, size_key), const digest& d, size_key key,
+              status_line& status);
+
+// Returns the verdict on the file `p`, read into its digest.
+outcome verdict(const pending& p, status_line& status) {
+  int added = patiently(digest_record, p.content, size_key_of(p.st.st_size), status);
+  if (added == kAddedBefore) return outcome::duplicate;
+  return added == kAdded ? outcome::recorded : outcome::not_added;
+}
+
+void tell(outcome o, const std::string& path, status_line& status) {
+  if (o == outcome::duplicate) {
+    status_duplicate(status);
+    if (!write_path_line(stdout, "", path) && status.out_errno == 0) status.out_errno = errno;
+    return;
+  }
+  // By outcome: the start of its line on standard error.
+  static constexpr const char* kLine[] = {nullptr,     nullptr,          "Couldn't open ",
+                                          "Skipping ", "Couldn't read ", "Unable to add "};
+  static_assert(std::size(kLine) == static_cast<std::size_t>(outcome::not_added) + 1);
+  const char* line = kLine[static_cast<int>(o)];
+  if (line != nullptr) report(line, path, status);
+}
+
+// Says what came of the files and lines at the head of the queue that are
+// ready, in order; the file it stops at is the one the status line shows.
+void judge_ready(scan_run& run) {
+  static constexpr outcome kByEnd[] = {outcome::recorded, outcome::not_opened, outcome::not_regular,
+                                       outcome::not_regular, outcome::not_read};
+  scan_state& s = *run.state;
+  while (!s.queue.empty()) {
+    pending& p = s.queue.front();
+    if (p.line == nullptr && !p.shown) status_file_begins(run.status, p.path);
+    p.shown = true;
+    if (p.line != nullptr) {
+      report(p.line, p.path, run.status);
+    } else if (!p.done) {
+      return;
+    } else {
+      outcome o = kByEnd[static_cast<int>(p.end)];
+      tell(o == outcome::recorded ? verdict(p, run.status) : o, p.path, run.status);
+      status_file_ends(run.status);
+      --s.files_queued;
+    }
+    s.queue.pop_front();
+  }
+}
+
+// Writes a line about the database, erasing the status line first.
+void say(const char* what, const char* path, status_line& status) {
+  status_clear(status, stderr);
+  write_path_line(stderr, what, path);
+}
+
+int patiently(int (*op)(const digest&, size_key), const digest& d, size_key key,
+              status_line& status) {
+  bool waiting = false;
+  for (int repairs = 0;;) {
+    int r = op(d, key);
+    if (r == kDbBusy && !waiting) {
+      say("Waiting for the database, locked by another run: ", digest_lock_path(), status);
+    }
+    waiting = waiting || r == kDbBusy;
+    if (r == kDbBusy) continue;
+    if (r != kDbRepaired && r != kDbSetAside) return r;
+    if (++repairs > 2) return kDbUnavailable;  // a repair that does not hold
+    if (r == kDbRepaired) {
+      say("Repaired the database after an interrupted write: ", digest_db_path(), status);
+    } else {
+      say("Moved a damaged database aside, keeping what could be read: ", digest_aside_path(),
+          status);
+    }
+  }
+}
+
+// Moves the stage on until the head of the queue has had its verdict.
+void judge_head(scan_run& run) {
+  scan_state& s = *run.state;
+  for (std::size_t before = s.queue.size(); s.queue.size() == before;) {
+    digest_round(run);
+    judge_ready(run);
+  }
+}
+
+}  // namespace
+
+void start_stage(scan_state& s, std::size_t limit) {
+  s.isa = md5_best_isa();
+  s.lanes.resize(static_cast<std::size_t>(md5_lane_count(s.isa)));
+  for (lane& l : s.lanes) l.buffer.resize(kPiece + kBlock);
+  // Each file ahead may hold its directory open, and its own while read;
+  // the database, its lock and the standard streams take a few more.
+  s.window = std::clamp<std::size_t>(limit / 8, 1, kWindowPerLane * s.lanes.size());
+  std::size_t spare = 2 * s.window + kStoreDescriptors;
+  s.descriptors = limit > spare + 2 ? limit - spare : 2;
+}
+
+void hand_over(pending p, scan_run& run) {
+  scan_state& s = *run.state;
+  s.queue.push_back(std::move(p));
+  ++s.files_queued;
+  while (s.files_queued > s.window) judge_head(run);
+}
+
+void say_in_order(const char* what, const std::string& path, scan_run& run) {
+  scan_state& s = *run.state;
+  if (s.queue.empty()) return report(what, path, run.status);
+  s.queue.push_back({what, path, nullptr, {}, {}, false});
+  while (s.queue.size() > kLinesAhead) judge_head(run);
+}
+
+void judge_all(scan_run& run) {
+  while (!run.state->queue.empty()) judge_head(run);
+}
