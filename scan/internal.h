@@ -72,9 +72,9 @@ struct scan_state {
   std::size_t files_queued = 0;
 };
 
-// Sets up the lanes of `s` for the widest instruction set the processor
-// runs, and shares the `limit` on descriptors between the walk and the lanes.
-void start_stage(scan_state& s, std::size_t limit);
+// Sets up the lanes of `s` for `isa`, and shares the `limit` on descriptors
+// between the walk and the lanes.
+void start_stage(scan_state& s, md5_isa isa, std::size_t limit);
 
 // Hands the file `p` over for its verdict, which comes in walk order.
 void hand_over(pending p, scan_run& run);

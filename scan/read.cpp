@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Reading a file the walk decided on: up to the size the walk saw, never past
-// it, so that a file grown while read cannot keep the run going; and not at
-// all when its holes far exceed its data, so that a file that claims a
-// terabyte it never wrote costs no more than what it holds.
+// Whether a file is worth reading, and whether its read ended well. A file
+// whose holes far exceed its data is not read, so that one that claims a
+// terabyte it never wrote costs no more than what it holds; a file is read
+// up to the size the walk saw, never past it, and then must still be that
+// file, unchanged.
 #include <fcntl.h>
 #include <unistd.h>
 

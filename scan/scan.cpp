@@ -64,10 +64,10 @@ std::size_t descriptor_limit() {
 
 }  // namespace
 
-scan_run scan_start(status_line& status) {
+scan_run scan_start(status_line& status, md5_isa isa) {
   scan_run run{status, {new scan_state{}, [](scan_state* s) { delete s; }}};
   run.state->reader = geteuid();
-  start_stage(*run.state, descriptor_limit());
+  start_stage(*run.state, isa, descriptor_limit());
   return run;
 }
 

@@ -10,9 +10,12 @@
 // lists or reads, whatever is renamed meanwhile. Names are joined as
 // "<dir>/<name>" for every line written. With recursive_flag set it descends
 // into subdirectories depth first; it reports anything that is not a regular
-// file, and hands each regular file to check_file, which prints the path of a
-// duplicate on standard output and records any other file. Every failure is
-// one line on standard error naming the joined path, and the walk goes on.
+// file, and hands each regular file over for its verdict, as check_file
+// does: it prints the path of a duplicate on standard output and records any
+// other file. Files are digested several at once, the walk a few files ahead,
+// but every verdict and every line comes in the order the walk met them.
+// Every failure is one line on standard error naming the joined path, and
+// the walk goes on.
 #ifndef VELORAND_SCAN_SCAN_H_
 #define VELORAND_SCAN_SCAN_H_
 
@@ -22,6 +25,7 @@
 #include <memory>
 #include <string>
 
+#include "md5/md5.h"
 #include "term/term.h"
 
 struct scan_state;  // what a run keeps from operand to operand
@@ -32,8 +36,9 @@ struct scan_run {
   std::unique_ptr<scan_state, void (*)(scan_state*)> state;
 };
 
-// Returns a run that counts on `status`.
-scan_run scan_start(status_line& status);
+// Returns a run that counts on `status` and digests with `isa`.
+// REQUIRES: the processor runs `isa`.
+scan_run scan_start(status_line& status, md5_isa isa = md5_best_isa());
 
 // Walks the directory `path` and gives every file found its verdict before
 // it returns; a path that is not a directory is reported as skipped, and one

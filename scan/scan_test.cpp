@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <map>
 #include <string>
 
 #include "store/store.h"
@@ -64,6 +65,28 @@ TEST(Scan, FileChangedSinceTheWalkIsNotRecorded) {
     check_file(path, walked, run);
   });
   EXPECT_EQ(err, "Couldn't read " + path + "\n");
+}
+
+TEST(Scan, EveryInstructionSetRecordsEachFilesOwnDigest) {
+  for (md5_isa isa : {md5_isa::scalar, md5_isa::sse2, md5_isa::avx2}) {
+    if (md5_lane_count(isa) > md5_lane_count(md5_best_isa())) continue;
+    scratch_dir dir;
+    digest_db_at(dir.path + "/velorand.db");
+    ASSERT_EQ(mkdir((dir.path + "/t").c_str(), 0755), 0);
+    std::map<std::string, std::string> want;
+    for (int size : {0, 1, 55, 64, 65, 1000, 70000, (1 << 20) + 5, 2 << 20, 3 << 20}) {
+      std::string bytes(static_cast<std::size_t>(size), 'v');
+      for (std::size_t i = 0; i < bytes.size(); i += 97) bytes[i] = static_cast<char>(i + size);
+      write_file(dir.path + "/t/" + std::to_string(size), bytes);
+      digest d;
+      md5_of_memory(bytes.data(), bytes.size(), d);
+      want[std::string(d.begin(), d.end())] = packed_keys({size});
+    }
+    status_line status;
+    scan_run run = scan_start(status, isa);
+    scan_dir(dir.path + "/t", run);
+    EXPECT_EQ(db_records(dir.path + "/velorand.db"), want) << md5_lane_count(isa) << " lanes";
+  }
 }
 
 }  // namespace

@@ -291,8 +291,8 @@ void judge_head(scan_run& run) {
 
 }  // namespace
 
-void start_stage(scan_state& s, std::size_t limit) {
-  s.isa = md5_best_isa();
+void start_stage(scan_state& s, md5_isa isa, std::size_t limit) {
+  s.isa = isa;
   s.lanes.resize(static_cast<std::size_t>(md5_lane_count(s.isa)));
   for (lane& l : s.lanes) l.buffer.resize(kPiece + kBlock);
   // Each file ahead may hold its directory open, and its own while read;
