@@ -73,8 +73,9 @@ int md5_lane_count(md5_isa isa);
 
 // Compresses `blocks` whole 64-byte blocks into each of the first `lanes` states at once, lane i
 // reading its blocks from data[i], and counts them as md5_blocks does; a lane whose data[i] is
-// null is left untouched (it may be empty, finished or waiting for its next read). The scalar
-// code takes up to kMd5MaxLanes lanes, one after another.
+// null is left untouched and its state pointer unread (it may be empty, finished or waiting for
+// its next read). The data need no alignment; the scalar code takes up to kMd5MaxLanes lanes,
+// one after another.
 // REQUIRES: lanes <= md5_lane_count(isa) (kMd5MaxLanes for scalar); `isa` runs on this
 // processor.
 void md5_lanes_blocks(md5_isa isa, md5_state* const states[], const std::uint8_t* const data[],
