@@ -33,6 +33,10 @@ constexpr std::size_t kStoreDescriptors = 16;
 // Lines of the walk's own it may go ahead by before the files catch up.
 constexpr std::size_t kLinesAhead = 1024;
 
+// Fewer blocks than this in a lane go alone, with the single-stream code:
+// the others would be held to as few per call, where each call costs more.
+constexpr std::size_t kFewBlocks = 16;
+
 // Fewer busy lanes than this go one by one: a vector lane is slower than
 // the single-stream code, so a half-empty vector is slower than a loop.
 constexpr int kVectorFrom = 3;
@@ -156,32 +160,35 @@ void refill(lane& l, scan_run& run) {
   if (counted != nullptr) counted(&run.status, static_cast<std::size_t>(n));
 }
 
+// Compresses the lane's whole blocks on their own, with the single-stream code.
+void compress_alone(lane& l) {
+  std::size_t whole = (l.have - l.at) / kBlock * kBlock;
+  md5_blocks(l.buffer.data() + l.at, whole, l.file->md5);
+  l.at += whole;
+}
+
 // Compresses, in every lane holding a whole block, as many blocks as all of
-// them hold.
+// them hold; a lane holding only a few takes them alone, so as not to hold
+// the others back to as few.
 void compress(scan_state& s) {
-  md5_state spare;
-  md5_state* states[kMd5MaxLanes];
   const std::uint8_t* data[kMd5MaxLanes] = {};
+  md5_state* states[kMd5MaxLanes] = {};
   std::size_t blocks = SIZE_MAX;
   int busy = 0;
+  for (lane& l : s.lanes) busy += l.file != nullptr && l.have - l.at >= kBlock;
   for (std::size_t i = 0; i < s.lanes.size(); ++i) {
     lane& l = s.lanes[i];
     std::size_t whole = l.file == nullptr ? 0 : (l.have - l.at) / kBlock;
-    states[i] = whole == 0 ? &spare : &l.file->md5;
     if (whole == 0) continue;
-    data[i] = l.buffer.data() + l.at;
-    blocks = std::min(blocks, whole);
-    ++busy;
-  }
-  if (busy == 0) return;
-  if (busy < kVectorFrom) {
-    for (lane& l : s.lanes) {
-      std::size_t whole = l.file == nullptr ? 0 : (l.have - l.at) / kBlock * kBlock;
-      if (whole != 0) md5_blocks(l.buffer.data() + l.at, whole, l.file->md5);
-      l.at += whole;
+    if (busy < kVectorFrom || whole < kFewBlocks) {
+      compress_alone(l);
+      continue;
     }
-    return;
+    data[i] = l.buffer.data() + l.at;
+    states[i] = &l.file->md5;
+    blocks = std::min(blocks, whole);
   }
+  if (blocks == SIZE_MAX) return;
   md5_lanes_blocks(s.isa, states, data, static_cast<int>(s.lanes.size()), blocks);
   for (std::size_t i = 0; i < s.lanes.size(); ++i) {
     if (data[i] != nullptr) s.lanes[i].at += blocks * kBlock;
