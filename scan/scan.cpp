@@ -201,12 +201,17 @@ void say(const char* what, const char* path, status_line& status) {
 }
 
 // Calls `op` until it gets past another run's lock, saying once that it
-// waits, and past a repair of the database, saying what became of it.
+// waits, and past a repair of the database, saying what became of it; says
+// when the lock file cannot be made.
 int patiently(int (*op)(const digest&, size_key), const digest& d, size_key key,
               status_line& status) {
   bool waiting = false;
   for (int repairs = 0;;) {
     int r = op(d, key);
+    if (r == kDbNoLock) {
+      say("Couldn't open ", digest_lock_path(), status);
+      return kDbUnavailable;
+    }
     if (r == kDbBusy && !waiting) {
       say("Waiting for the database, locked by another run: ", digest_lock_path(), status);
     }

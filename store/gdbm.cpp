@@ -106,10 +106,12 @@ bool room_ahead(int fd, const struct stat& st, bool& lengthened) {
 }
 
 // Opens the data file for `mode` (GDBM_READER or GDBM_WRITER), without
-// blocking on anything but a regular file; returns GDBM's handle, or null.
-GDBM_FILE open_gdbm(int mode) {
+// blocking on anything but a regular file; returns GDBM's handle, or null,
+// with `refused` set when the file opened but GDBM refused it.
+GDBM_FILE open_gdbm(int mode, bool& refused) {
   int fd = open(paths().data.c_str(),
                 (mode == GDBM_READER ? O_RDONLY : O_RDWR) | O_NONBLOCK | O_CLOEXEC);
+  refused = fd >= 0;
   if (fd < 0) return nullptr;
   return gdbm_fd_open(fd, paths().data.c_str(), 0, mode | GDBM_NOMMAP | GDBM_NOLOCK | GDBM_CLOERROR,
                       nullptr);
@@ -136,7 +138,8 @@ void db_handle::reset() {
 }
 
 bool open_for_writing(db_handle& h) {
-  h.gdbm = open_gdbm(GDBM_WRITER);
+  bool refused;
+  h.gdbm = open_gdbm(GDBM_WRITER, refused);
   return h.gdbm != nullptr;
 }
 
@@ -161,14 +164,15 @@ off_t room_needed(off_t size) {
 // the store first and then finds the record. GDBM refuses, as not a
 // database, what is not a regular file (no size, or a read that fails),
 // which the writer's way then sets aside.
-int lookup_read_only(const digest& d, size_key key) {
-  GDBM_FILE f = open_gdbm(GDBM_READER);
-  if (f == nullptr) return kDbUnavailable;
-  int found = kDbUnavailable;
+lookup_result lookup_read_only(const digest& d, size_key key) {
+  bool refused;
+  GDBM_FILE f = open_gdbm(GDBM_READER, refused);
+  if (f == nullptr) return refused ? lookup_result::doubtful : lookup_result::unopened;
+  lookup_result found = lookup_result::doubtful;
   if (!gdbm_needs_recovery(f)) {
     datum value = gdbm_fetch(f, key_of(d));
     if (value.dptr != nullptr || gdbm_last_errno(f) == GDBM_ITEM_NOT_FOUND) {
-      found = holds(value, key) ? kSeen : kNotSeen;
+      found = holds(value, key) ? lookup_result::seen : lookup_result::not_seen;
     }
     std::free(value.dptr);
   }

@@ -35,6 +35,11 @@ struct region {
   std::size_t length;
 };
 
+// What a lookup under the shared lock finds: the pair or not; a database it
+// could not open (errno says why); or one it opened but doubts, which the
+// writer's way looks into.
+enum class lookup_result { seen, not_seen, unopened, doubtful };
+
 // What check_data finds.
 enum class data_state { sound, missing, damaged, unreadable };
 
@@ -62,11 +67,14 @@ struct db_handle {
 // Holds the lock (LOCK_SH or LOCK_EX), with job-control stops held back, from
 // construction to destruction; after two seconds of waiting for another
 // process gives up, with errno EWOULDBLOCK. A shared lock that cannot be
-// made on a read-only file system counts as held.
+// made on a read-only file system, or that this user may not open, counts as
+// held: such a lookup reads without it, and must neither write nor act on
+// what it reads.
 struct db_lock {
   sigset_t old_mask;
   fd_holder file{-1};
-  bool unlocked_read = false;  // a lookup on a read-only file system
+  bool unlocked_read = false;
+  int open_errno = 0;  // why the lock file could not be opened
   explicit db_lock(int op);
   ~db_lock();
   bool held() const { return file.fd >= 0 || unlocked_read; }
@@ -76,8 +84,9 @@ struct db_lock {
   bool make_exclusive();
 };
 
-// Returns kDbBusy for a lock another process holds, else kDbUnavailable.
-int lock_failure();
+// Returns kDbBusy for a lock another process holds, kDbNoLock for a lock
+// file that cannot be made, else kDbUnavailable.
+int lock_failure(const db_lock& lock);
 
 datum key_of(const digest& d);
 
@@ -132,8 +141,7 @@ bool set_aside(std::string& to);
 // `value` (the library's until the next fetch or the close), which returns
 // false when the library fails to read it, which is damage, rather than
 // finding none; the suffix of its data file; the room an append needs
-// beside a data file of `size` bytes; a lookup under the shared lock, which
-// returns kDbUnavailable for a database it cannot read as it is; a check of
+// beside a data file of `size` bytes; a lookup under the shared lock; a check of
 // the data file before the library opens it (which would block on a FIFO);
 // whether the library refused to open the database for damage; whether a
 // database just opened may be used, once what a store killed part way leaves
@@ -147,7 +155,7 @@ bool open_for_writing(db_handle& h);
 bool fetch(db_handle& h, const digest& d, datum& value);
 const char* data_suffix();
 off_t room_needed(off_t size);
-int lookup_read_only(const digest& d, size_key key);
+lookup_result lookup_read_only(const digest& d, size_key key);
 data_state check_data();
 bool refused_as_damaged();
 bool usable(db_handle& h);

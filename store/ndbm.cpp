@@ -82,12 +82,13 @@ const char* data_suffix() {
   return ".db";
 }
 
-int lookup_read_only(const digest& d, size_key key) {
+lookup_result lookup_read_only(const digest& d, size_key key) {
   struct stat st;
-  if (!regular_data(st)) return kDbUnavailable;
+  if (!regular_data(st)) return errno == EIO ? lookup_result::doubtful : lookup_result::unopened;
   DBM* db = dbm_open(const_cast<char*>(paths().db.c_str()), O_RDONLY, 0);
-  if (db == nullptr) return kDbUnavailable;
-  int found = holds(dbm_fetch(db, key_of(d)), key) ? kSeen : kNotSeen;
+  if (db == nullptr) return lookup_result::doubtful;
+  lookup_result found =
+      holds(dbm_fetch(db, key_of(d)), key) ? lookup_result::seen : lookup_result::not_seen;
   dbm_close(db);
   return found;
 }

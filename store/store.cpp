@@ -81,13 +81,16 @@ const char* digest_aside_path() {
 int digest_seen(const digest& d, size_key key) {
   {
     db_lock shared(LOCK_SH);
-    if (!shared.held()) return lock_failure();
-    int found = lookup_read_only(d, key);
-    if (found != kDbUnavailable) return found;
+    if (!shared.held()) return lock_failure(shared);
+    lookup_result found = lookup_read_only(d, key);
+    if (found == lookup_result::seen) return kSeen;
+    if (found == lookup_result::not_seen) return kNotSeen;
+    // Without the lock, a store may be under way: what looks odd is not acted on.
+    if (shared.unlocked_read) return found == lookup_result::doubtful ? kNotSeen : kDbUnavailable;
   }
   // First use, a write to undo or a database to check: the writer's way.
   db_lock lock(LOCK_EX);
-  if (!lock.held()) return lock_failure();
+  if (!lock.held()) return lock_failure(lock);
   db_handle h;
   datum value;
   if (int r = open_db(h); r != 0) return r;
@@ -121,15 +124,15 @@ int add_locked(const digest& d, size_key key) {
 
 int digest_add(const digest& d, size_key key) {
   db_lock lock(LOCK_EX);
-  if (!lock.held()) return lock_failure();
+  if (!lock.held()) return lock_failure(lock);
   return add_locked(d, key);
 }
 
 int digest_record(const digest& d, size_key key) {
   db_lock lock(LOCK_SH);
-  if (!lock.held()) return lock_failure();
-  if (lookup_read_only(d, key) == kSeen) return kAddedBefore;
+  if (!lock.held()) return lock_failure(lock);
+  if (lookup_read_only(d, key) == lookup_result::seen) return kAddedBefore;
   // What another run records meanwhile, the append finds.
-  if (!lock.make_exclusive()) return lock_failure();
+  if (!lock.make_exclusive()) return lock_failure(lock);
   return add_locked(d, key);
 }

@@ -35,7 +35,9 @@
 //          a multiple of 4 (written by something else) has 1 to 3 trailing
 //          bytes that are not an entry.
 //   lock:  the file "<path>.lock" beside the database, empty, created on first
-//          use; a lookup holds flock(LOCK_SH) on it, an append LOCK_EX.
+//          use, mode 0600 (a copy open to others is replaced by its owner);
+//          a lookup holds flock(LOCK_SH) on it, an append LOCK_EX. A user
+//          who may not open it looks up without it, and never writes.
 //   journal: "<path>.journal", empty but while a store it guards is under way
 //          (its layout is in store/journal.cpp).
 //   files: the library's own (GDBM: "<path>.pag" holds the records, "<path>.dir"
@@ -51,7 +53,9 @@
 #include "common/common.h"
 
 // What the calls return. Either may return kDbUnavailable, when the database
-// cannot be opened (or created); kDbBusy, after two seconds of waiting for
+// cannot be opened (or created); kDbNoLock, once, when the lock file cannot
+// be made (a directory in its place, or one this user may not create), and
+// kDbUnavailable for it afterwards; kDbBusy, after two seconds of waiting for
 // the lock, which another process holds; kDbRepaired, after undoing a store
 // that a power cut or a crash interrupted; and kDbSetAside, after moving a
 // damaged database aside and starting a new one with what could be read of
@@ -60,6 +64,7 @@ constexpr int kDbUnavailable = -1;
 constexpr int kDbBusy = -2;
 constexpr int kDbRepaired = -3;  // a write cut short was undone; nothing else done
 constexpr int kDbSetAside = -4;  // a damaged database was moved aside; nothing else done
+constexpr int kDbNoLock = -5;    // the lock file cannot be made; said once
 constexpr int kNotSeen = 0;      // digest_seen: the pair is not recorded
 constexpr int kSeen = 1;         // digest_seen: the pair is recorded
 constexpr int kAdded = 0;        // digest_add: the pair is now recorded

@@ -236,19 +236,21 @@ TEST_F(Store, DamagedDatabaseIsSetAsideKeepingWhatCanBeRead) {
 }
 
 TEST_F(Store, NoPermissionCannotBeOpened) {
-  // An unprivileged process may neither create the database in db/ nor open
-  // one that belongs to another user.
-  auto both_fail = [] {
-    return digest_seen(digest_of(1), 1) == -1 && digest_add(digest_of(1), 1) == -1 ? 0 : 1;
+  // An unprivileged process may neither create the database in db/ (nor its
+  // lock, which is said) nor open one that belongs to another user.
+  auto both_fail = [](int add) {
+    return [add] {
+      return digest_seen(digest_of(1), 1) == -1 && digest_add(digest_of(1), 1) == add ? 0 : 1;
+    };
   };
   if (running_as_root()) {
-    EXPECT_EQ(run_in_child(both_fail, true), 0) << "cannot create";
+    EXPECT_EQ(run_in_child(both_fail(kDbNoLock), true), 0) << "cannot create";
     ASSERT_EQ(digest_add(digest_of(1), 1), 0);
     ASSERT_EQ(chmod("db", 0777), 0);
-    EXPECT_EQ(run_in_child(both_fail, true), 0) << "cannot open";
+    EXPECT_EQ(run_in_child(both_fail(kDbUnavailable), true), 0) << "cannot open";
   } else {
     ASSERT_EQ(chmod("db", 0555), 0);
-    EXPECT_EQ(both_fail(), 0) << "cannot create";
+    EXPECT_EQ(both_fail(kDbNoLock)(), 0) << "cannot create";
   }
   EXPECT_EQ(digest_seen(digest_of(1), 1), running_as_root() ? 1 : -1);
 }
