@@ -232,7 +232,10 @@ int store_with_room(db_handle& h, datum key, datum value, bool exists) {
     return kAddRefused;
   }
   fd_holder data(lengthened ? dup(fd) : -1);  // outlives the handle, to cut the file back
-  bool stored = (!lengthened || data.fd >= 0) && gdbm_store(h.gdbm, key, value, GDBM_REPLACE) == 0;
+  // GDBM 1.23 reports a failed write of the bucket only as a database that
+  // needs recovery, with the store said done.
+  bool stored = (!lengthened || data.fd >= 0) &&
+                gdbm_store(h.gdbm, key, value, GDBM_REPLACE) == 0 && !gdbm_needs_recovery(h.gdbm);
   stored = close_synced(h) && stored;
   // Reported as recorded only once nothing can undo it.
   if (!risk.empty() && !(stored && journal_clear())) {
