@@ -34,25 +34,27 @@ struct tour {
   std::vector<dir_id> descent;
   std::set<dir_id> walked;
   uid_t reader;
+  digest_db& db;
   status_line& status;
 };
 
 void walk(const std::string& path, tour& t);
 bool owner_may_follow(const std::string& joined, unsigned char type, const struct stat& st);
 void descend(const std::string& joined, const struct stat& st, tour& t);
-void judge(const std::string& path, const struct stat& st, uid_t reader, status_line& status);
-outcome verdict(const std::string& path, const struct stat& st, uid_t reader, status_line& status);
+void judge(const std::string& path, const struct stat& st, uid_t reader, digest_db& db,
+           status_line& status);
+outcome verdict(const std::string& path, const struct stat& st, uid_t reader, digest_db& db,
+                status_line& status);
 outcome digest_file(const std::string& path, const struct stat& st, uid_t reader, digest& out,
                     status_line& status);
-int patiently(int (*op)(const digest&, size_key), const digest& d, size_key key,
-              status_line& status);
+add_result patiently(digest_db& db, const digest& d, size_key key, status_line& status);
 void tell(outcome o, const std::string& path, status_line& status);
 void report(const char* what, const std::string& path, status_line& status);
 
 }  // namespace
 
-int scan_dir(const std::string& path, status_line& status) {
-  tour t{{}, {}, geteuid(), status};
+int scan_dir(const std::string& path, digest_db& db, status_line& status) {
+  tour t{{}, {}, geteuid(), db, status};
   struct stat st;
   // The operand is part of the descent: a link back to it is a cycle too.
   if (recursive_flag && stat(path.c_str(), &st) == 0) {
@@ -63,8 +65,9 @@ int scan_dir(const std::string& path, status_line& status) {
   return 0;
 }
 
-void check_file(const std::string& joined_path, const struct stat& st, status_line& status) {
-  judge(joined_path, st, geteuid(), status);
+void check_file(const std::string& joined_path, const struct stat& st, digest_db& db,
+                status_line& status) {
+  judge(joined_path, st, geteuid(), db, status);
 }
 
 namespace {
@@ -106,7 +109,7 @@ void walk(const std::string& path, tour& t) {
     } else if (!S_ISREG(st.st_mode)) {
       report("Skipping ", joined, t.status);
     } else {
-      judge(joined, st, t.reader, t.status);
+      judge(joined, st, t.reader, t.db, t.status);
     }
   }
 }
@@ -135,19 +138,21 @@ void descend(const std::string& joined, const struct stat& st, tour& t) {
 }
 
 // Gives the file `path` its verdict, read as the user `reader`, and says it.
-void judge(const std::string& path, const struct stat& st, uid_t reader, status_line& status) {
+void judge(const std::string& path, const struct stat& st, uid_t reader, digest_db& db,
+           status_line& status) {
   status_file_begins(status, path);
-  tell(verdict(path, st, reader, status), path, status);
+  tell(verdict(path, st, reader, db, status), path, status);
   status_file_ends(status);
 }
 
-outcome verdict(const std::string& path, const struct stat& st, uid_t reader, status_line& status) {
+outcome verdict(const std::string& path, const struct stat& st, uid_t reader, digest_db& db,
+                status_line& status) {
   digest d;
   outcome read = digest_file(path, st, reader, d, status);
   if (read != outcome::recorded) return read;
-  int added = patiently(digest_record, d, size_key_of(st.st_size), status);
-  if (added == kAddedBefore) return outcome::duplicate;
-  return added == kAdded ? outcome::recorded : outcome::not_added;
+  add_result added = patiently(db, d, size_key_of(st.st_size), status);
+  if (added == add_result::added_before) return outcome::duplicate;
+  return added == add_result::added ? outcome::recorded : outcome::not_added;
 }
 
 // A file open for reading through a buffer of 128 KiB: stdio's own is one
@@ -200,30 +205,25 @@ void say(const char* what, const char* path, status_line& status) {
   write_path_line(stderr, what, path);
 }
 
-// Calls `op` until it gets past another run's lock, saying once that it
-// waits, and past a repair of the database, saying what became of it; says
-// when the lock file cannot be made.
-int patiently(int (*op)(const digest&, size_key), const digest& d, size_key key,
-              status_line& status) {
+// Records the pair until the call gets past another run's lock, saying once
+// that it waits, and past a repair of the database, saying what became of
+// it; says when the lock file cannot be made.
+add_result patiently(digest_db& db, const digest& d, size_key key, status_line& status) {
   bool waiting = false;
   for (int repairs = 0;;) {
-    int r = op(d, key);
-    if (r == kDbNoLock) {
-      say("Couldn't open ", digest_lock_path(), status);
-      return kDbUnavailable;
+    add_result r = digest_record(db, d, key);
+    if (r == add_result::no_lock) say("Couldn't open ", db.paths.lock.c_str(), status);
+    if (r == add_result::busy && !waiting) {
+      say("Waiting for the database, locked by another run: ", db.paths.lock.c_str(), status);
     }
-    if (r == kDbBusy && !waiting) {
-      say("Waiting for the database, locked by another run: ", digest_lock_path(), status);
-    }
-    waiting = waiting || r == kDbBusy;
-    if (r == kDbBusy) continue;
-    if (r != kDbRepaired && r != kDbSetAside) return r;
-    if (++repairs > 2) return kDbUnavailable;  // a repair that does not hold
-    if (r == kDbRepaired) {
-      say("Repaired the database after an interrupted write: ", digest_db_path(), status);
+    waiting = waiting || r == add_result::busy;
+    if (r == add_result::busy) continue;
+    if (r != add_result::repaired && r != add_result::set_aside) return r;
+    if (++repairs > 2) return add_result::unavailable;  // a repair that does not hold
+    if (r == add_result::repaired) {
+      say("Repaired the database after an interrupted write: ", db.paths.db.c_str(), status);
     } else {
-      say("Moved a damaged database aside, keeping what could be read: ", digest_aside_path(),
-          status);
+      say("Moved a damaged database aside, keeping what could be read: ", db.aside.c_str(), status);
     }
   }
 }

@@ -16,16 +16,18 @@
 
 #include <string>
 
+#include "store/store.h"
 #include "term/term.h"
 
-// Walks the directory `path`, counting on `status`; a path that is not a
-// directory is reported as skipped, and one that cannot be listed as not
-// opened. Returns 0.
-int scan_dir(const std::string& path, status_line& status);
+// Walks the directory `path`, judging its files against `db`, counting on
+// `status`; a path that is not a directory is reported as skipped, and one
+// that cannot be listed as not opened. Returns 0.
+int scan_dir(const std::string& path, digest_db& db, status_line& status);
 
 // Prints `joined_path` when the content and size of the file are already
-// recorded, and records them otherwise. `st` is the walk's status record for
-// the file; `status` counts it.
-void check_file(const std::string& joined_path, const struct stat& st, status_line& status);
+// recorded in `db`, and records them otherwise. `st` is the walk's status
+// record for the file; `status` counts it.
+void check_file(const std::string& joined_path, const struct stat& st, digest_db& db,
+                status_line& status);
 
 #endif  // VELORAND_SCAN_SCAN_H_

@@ -10,8 +10,11 @@
 // place only its bucket, unless the key is already there, the bucket is full
 // (a split, which rewrites the directory and the header) or the bucket's own
 // free space cannot take the record (the header's avail changes).
+// Only store/ includes this header.
 #ifndef VELORAND_STORE_GDBM_LAYOUT_H_
 #define VELORAND_STORE_GDBM_LAYOUT_H_
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <map>
@@ -25,6 +28,30 @@ struct gdbm_header {
   off_t dir = 0, next_block = 0;
   std::int32_t avail_size = 0;  // entries the header's avail table can hold
   off_t avail_next = 0;         // the first avail block on disk, or 0
+};
+
+// An entry of an avail table: free space of `size` bytes at `adr`.
+struct gdbm_avail {
+  std::int32_t size;
+  std::int64_t adr;
+};
+
+// An element of a bucket: a hash of -1 marks it empty.
+struct gdbm_element {
+  std::int32_t hash;
+  char key_start[4];  // the key's first bytes
+  std::int64_t where;
+  std::int32_t key_size, value_size;
+};
+
+// A bucket as read from the file, its fields by name.
+struct gdbm_bucket {
+  std::vector<unsigned char> bytes;
+  std::int32_t avail_count() const;
+  gdbm_avail avail(int i) const;
+  std::int32_t bits() const;
+  std::int32_t count() const;
+  gdbm_element element(int i) const;
 };
 
 // Reads the header of the data file `fd` into `h`; returns false when it is

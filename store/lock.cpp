@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The lock every call holds on "<path>.lock", and the job-control stops held
-// back while it is: a run stopped holding it would stall every other run.
+// The lock every call holds on "<path>.lock", opened once per run, and the
+// job-control stops held back while it is: a run stopped holding it would
+// stall every other run. The lock file is its owner's alone (mode 0600),
+// whatever was done to the database's other files (chmod a+r velorand.db.*
+// was once the manual's advice): a user who could open it could hold it as
+// long as they liked.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,11 +15,10 @@
 #include <string>
 #include <utility>
 
+#include "store/file.h"
 #include "store/internal.h"
 
 namespace {
-
-bool no_lock_told = false;
 
 // How long a call waits for another run's lock before it says so.
 constexpr int kPatience = 2;
@@ -37,11 +40,11 @@ int flock_for_a_while(int fd, int op) {
   sigprocmask(SIG_UNBLOCK, &alarm, &mask);
   setitimer(ITIMER_REAL, &patience, nullptr);
   int r = flock(fd, op);
-  int saved = errno;
+  errno_keeper keep;
   setitimer(ITIMER_REAL, &none, nullptr);
   sigprocmask(SIG_SETMASK, &mask, nullptr);
   sigaction(SIGALRM, &old, nullptr);
-  errno = r != 0 && saved == EINTR ? EWOULDBLOCK : saved;
+  if (r != 0 && keep.saved == EINTR) keep.saved = EWOULDBLOCK;
   return r;
 }
 
@@ -51,17 +54,9 @@ bool take(int fd, int op) {
   return errno == EWOULDBLOCK && flock_for_a_while(fd, op) == 0;
 }
 
-// Returns true when `path` still names the lock file open on `fd`.
-bool still_in_place(int fd, const std::string& path) {
-  struct stat held, named;
-  return fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
-         held.st_dev == named.st_dev;
-}
-
-// Puts a new lock file of mode 0600 in place of the one open on `old`: a user
-// who could open the old one may hold it as long as they like. Under the old
-// one's lock when it can be had at once, so that two runs do not both
-// replace it; a run waiting on the old one finds it replaced.
+// Puts a new lock file of mode 0600 in place of the one open on `old`. Under
+// the old one's lock when it can be had at once, so that two runs do not
+// both replace it; a run that holds the old one open finds it replaced.
 void replace_lock(int old, const std::string& path) {
   flock(old, LOCK_EX | LOCK_NB);
   std::string made = path + ".new";
@@ -71,66 +66,83 @@ void replace_lock(int old, const std::string& path) {
   flock(old, LOCK_UN);
 }
 
-// Opens the lock file, made if missing, mode 0600 whatever was done to the
-// database's other files (chmod a+r velorand.db.* once was the manual's
-// advice): nobody but its owner may hold it.
-int open_lock(const std::string& path) {
+// Opens the lock file of `db`, made if missing, unless the record holds it
+// open already; one found open to others is first replaced by its owner.
+bool open_lock(digest_db& db) {
+  if (db.lock.fd >= 0) return true;
   for (int tries = 0; tries < 2; ++tries) {
-    fd_holder fd(open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600));
+    fd_holder fd(open(db.paths.lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600));
     struct stat st;
-    if (fd.fd < 0 || fstat(fd.fd, &st) != 0) return -1;
+    if (fd.fd < 0 || fstat(fd.fd, &st) != 0) return false;
     if ((st.st_mode & 077) == 0 || st.st_uid != geteuid() || tries > 0) {
-      return std::exchange(fd.fd, -1);
+      db.lock = std::move(fd);
+      db.lock_dev = st.st_dev;
+      db.lock_ino = st.st_ino;
+      return true;
     }
-    replace_lock(fd.fd, path);
+    replace_lock(fd.fd, db.paths.lock);
   }
-  return -1;
+  return false;
+}
+
+// Returns true when the lock file's path still names the file held open:
+// its owner may have replaced it, or someone removed it, since it was opened.
+bool still_in_place(const digest_db& db) {
+  struct stat st;
+  return stat(db.paths.lock.c_str(), &st) == 0 && st.st_ino == db.lock_ino &&
+         st.st_dev == db.lock_dev;
+}
+
+// Returns what stops a lock whose file could not be opened, with `err`.
+lock_result unopened(digest_db& db, int err, int op) {
+  // On a read-only file system nothing can be writing, and a lock that only
+  // its owner may open leaves the others nothing to wait for: they read.
+  struct stat st;
+  if (op == LOCK_SH && (err == EROFS || err == EACCES)) return lock_result::unlocked_read;
+  // A directory in its place, or none that may be made: said once.
+  bool cannot_make = err == EISDIR || (err == EACCES && lstat(db.paths.lock.c_str(), &st) != 0);
+  errno = err;
+  if (!cannot_make) return lock_result::unavailable;
+  return std::exchange(db.no_lock_told, true) ? lock_result::unavailable : lock_result::no_lock;
+}
+
+// Takes `op` on the lock of `db`, opening its file first if need be.
+lock_result lock(digest_db& db, int op, int& open_errno) {
+  for (int tries = 0; tries < 3; ++tries) {
+    if (!open_lock(db)) return unopened(db, open_errno = errno, op);
+    if (!take(db.lock.fd, op))
+      return errno == EWOULDBLOCK ? lock_result::busy : lock_result::unavailable;
+    if (still_in_place(db)) return lock_result::held;
+    db.lock.reset();
+  }
+  return lock_result::unavailable;
 }
 
 }  // namespace
 
-db_lock::db_lock(int op) {
+call_lock::call_lock(digest_db& d, int op) : db(d) {
   sigset_t stops;
   sigemptyset(&stops);
   for (int sig : {SIGTSTP, SIGTTIN, SIGTTOU}) sigaddset(&stops, sig);
   sigprocmask(SIG_BLOCK, &stops, &old_mask);
-  for (int tries = 0; tries < 3; ++tries) {
-    file.fd = open_lock(paths().lock);
-    if (file.fd < 0) break;
-    if (!take(file.fd, op)) {
-      file.reset();
-      return;
-    }
-    if (still_in_place(file.fd, paths().lock)) return;
-    file.reset();  // replaced by its owner while this run waited on the old one
-  }
-  if (file.fd >= 0) return;
-  open_errno = errno;
-  // On a read-only file system nothing can be writing, and a lock that only
-  // its owner may open leaves the others nothing to wait for: they read.
-  unlocked_read = op == LOCK_SH && (errno == EROFS || errno == EACCES);
+  result = lock(db, op, open_errno);
 }
 
-bool db_lock::make_exclusive() {
-  if (file.fd < 0) return errno = open_errno, false;  // a lookup without the lock
-  if (take(file.fd, LOCK_EX)) return true;
-  file.reset();
+bool call_lock::make_exclusive() {
+  if (result == lock_result::unlocked_read) {
+    result = unopened(db, open_errno, LOCK_EX);
+  } else if (take(db.lock.fd, LOCK_EX) && still_in_place(db)) {
+    return true;
+  } else {
+    result = errno == EWOULDBLOCK ? lock_result::busy : lock_result::unavailable;
+    flock(db.lock.fd, LOCK_UN);
+  }
   return false;
 }
 
-db_lock::~db_lock() {
-  file.reset();  // the lock goes first, then stops may act
+call_lock::~call_lock() {
+  errno_keeper keep;
+  // The lock goes first, then stops may act.
+  if (result == lock_result::held) flock(db.lock.fd, LOCK_UN);
   sigprocmask(SIG_SETMASK, &old_mask, nullptr);
-}
-
-int lock_failure(const db_lock& lock) {
-  if (errno == EWOULDBLOCK) return kDbBusy;
-  // A directory in its place, or none that may be made: not the database's fault.
-  struct stat st;
-  bool cannot_make =
-      lock.file.fd < 0 &&
-      (errno == EISDIR || (errno == EACCES && lstat(paths().lock.c_str(), &st) != 0));
-  if (!cannot_make) return kDbUnavailable;
-  // Said once: the calls that follow meet the same lock file.
-  return std::exchange(no_lock_told, true) ? kDbUnavailable : kDbNoLock;
 }

@@ -152,11 +152,11 @@ int main(int argc, char** argv) {
   lengthen_only = argc == 6 && std::string(argv[5]) == "lengthen";
   syncs_fail = argc == 6 && std::string(argv[5]) == "sync";
   if (argc == 6 && std::string(argv[5]) == "eio") writes_fail = EIO;
-  digest_db_at(argv[4]);
+  digest_db db = digest_db_at(argv[4]);
   fail_at = std::atol(argv[1]);
   int from = std::atoi(argv[2]), to = std::atoi(argv[3]);
   for (int i = from; i < to; ++i) {
-    if (digest_add(numbered_digest(i), i) != 0) std::printf("%d\n", i);
+    if (digest_add(db, numbered_digest(i), i) != add_result::added) std::printf("%d\n", i);
   }
   std::printf("calls %ld\n", calls);
   return 0;
