@@ -32,11 +32,11 @@ bool set_aside(const db_paths& p, std::string& to) {
   // The data file last: while it is there, a database is there.
   for (const std::string& suffix :
        {std::string(".journal"), std::string(".dir"), std::string(data_suffix())}) {
-    std::string from = p.db + suffix, into = aside_file(p, to, suffix);
+    std::string from = p.db + suffix, into = moved_file(p, to, suffix);
     if (rename(from.c_str(), into.c_str()) != 0 && errno != ENOENT) return false;
   }
   if (!sync_dir(to) || !sync_dir(p.dir)) return false;
   record_map records;
-  salvage(aside_file(p, to, data_suffix()), records);
+  salvage(moved_file(p, to, data_suffix()), records);
   return create_db(p, records);
 }

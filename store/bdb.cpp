@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Berkeley DB's own part of the store (the rest is in ndbm.cpp).
 #include "store/internal.h"
-#include "store/ndbm.h"
 
 // The hash doubles its file's length at once (bench/ndbm_growth): an append
 // asks for room for a doubling, beside the 64 KiB creation asks for.
@@ -11,7 +10,7 @@ off_t room_needed(off_t size) {
 
 // Allocating a doubling ahead would double the disk the database takes: the
 // room is checked free. Berkeley DB leaves its file sound when a write fails.
-bool room_for_store(int fd, const struct stat& st) {
+bool make_room(int fd, const struct stat& st, bool&) {
   return room_free(fd, st.st_size, room_needed(st.st_size));
 }
 

@@ -7,7 +7,6 @@
 
 #include "store/file.h"
 #include "store/internal.h"
-#include "store/ndbm.h"
 
 // The hash grows by at most 8 KiB a store (bench/ndbm_growth, up to 300,000
 // records and 30 MB); an append asks for GDBM's room, far more than that.
@@ -19,7 +18,7 @@ off_t room_needed(off_t size) {
 // space leaves a file that has lost records stored before: the room is
 // allocated past the end first where the file system can, and else only
 // checked free.
-bool room_for_store(int fd, const struct stat& st) {
+bool make_room(int fd, const struct stat& st, bool&) {
   off_t room = room_needed(st.st_size);
   reserve_result r = reserve_room(fd, st, room);
   return r == reserve_result::unsupported ? room_free(fd, st.st_size, room)

@@ -99,7 +99,7 @@ bool create_db(const db_paths& p, const record_map& records) {
   if (dir.fd < 0 || !room_free(dir.fd, 0, need)) return false;
   clear_stage(p);
   if (mkdir(p.stage.c_str(), 0700) != 0) return false;
-  const std::string staged = staged_db(p);
+  const std::string staged = moved_file(p, p.stage, "");
   DBM* db = dbm_open(const_cast<char*>(staged.c_str()), O_RDWR | O_CREAT, 0600);
   bool ok = db != nullptr;
   for (auto it = records.begin(); ok && it != records.end(); ++it) {

@@ -4,23 +4,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "common/common.h"
-
-namespace {
-
-// Moves `n` bytes through `op` (read, write, or their positioned forms at
-// `at`, or -1 for none) until all are moved; false on a failure or an end.
-template <typename Op>
-bool all(Op op, std::size_t n) {
-  for (std::size_t done = 0; done < n;) {
-    ssize_t moved = op(done);
-    if (moved <= 0) return false;
-    done += static_cast<std::size_t>(moved);
-  }
-  return true;
-}
-
-}  // namespace
 
 int open_regular(const std::string& path, int flags, struct stat& st) {
   fd_holder fd(open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC));
@@ -29,25 +15,26 @@ int open_regular(const std::string& path, int flags, struct stat& st) {
   return std::exchange(fd.fd, -1);
 }
 
-bool pread_all(int fd, void* to, std::size_t n, off_t at) {
+bool read_all(int fd, void* to, std::size_t n, off_t at) {
   auto* p = static_cast<char*>(to);
-  return all([&](std::size_t d) { return pread(fd, p + d, n - d, at + static_cast<off_t>(d)); }, n);
+  for (std::size_t done = 0; done < n;) {
+    ssize_t r = at < 0 ? read(fd, p + done, n - done)
+                       : pread(fd, p + done, n - done, at + static_cast<off_t>(done));
+    if (r <= 0) return false;
+    done += static_cast<std::size_t>(r);
+  }
+  return true;
 }
 
-bool pwrite_all(int fd, const void* from, std::size_t n, off_t at) {
+bool write_all(int fd, const void* from, std::size_t n, off_t at) {
   auto* p = static_cast<const char*>(from);
-  return all([&](std::size_t d) { return pwrite(fd, p + d, n - d, at + static_cast<off_t>(d)); },
-             n);
-}
-
-bool read_all(int fd, void* to, std::size_t n) {
-  auto* p = static_cast<char*>(to);
-  return all([&](std::size_t d) { return read(fd, p + d, n - d); }, n);
-}
-
-bool write_all(int fd, const void* from, std::size_t n) {
-  auto* p = static_cast<const char*>(from);
-  return all([&](std::size_t d) { return write(fd, p + d, n - d); }, n);
+  for (std::size_t done = 0; done < n;) {
+    ssize_t w = at < 0 ? write(fd, p + done, n - done)
+                       : pwrite(fd, p + done, n - done, at + static_cast<off_t>(done));
+    if (w <= 0) return false;
+    done += static_cast<std::size_t>(w);
+  }
+  return true;
 }
 
 bool sync_dir(const std::string& dir) {

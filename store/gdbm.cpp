@@ -47,21 +47,17 @@ namespace {
 // asks for the same 64 KiB.
 constexpr off_t kRoomFloor = off_t{64} << 10;
 
-bool zeros_from(int fd, off_t from, off_t to) {
+// Returns true when what lies past the end the header records, [end, size),
+// is room left by a store that did not use it: zeros, no more than it takes.
+bool leftover_room(int fd, off_t end, off_t size) {
   char buf[4096];
-  for (off_t at = from; at < to;) {
-    std::size_t n = static_cast<std::size_t>(std::min<off_t>(to - at, sizeof buf));
-    if (!pread_all(fd, buf, n, at)) return false;
-    if (std::any_of(buf, buf + n, [](char c) { return c != 0; })) return false;
+  for (off_t at = end; at < size && size - end <= room_needed(end);) {
+    std::size_t n = static_cast<std::size_t>(std::min<off_t>(size - at, sizeof buf));
+    if (!read_all(fd, buf, n, at) || std::any_of(buf, buf + n, [](char c) { return c != 0; }))
+      return false;
     at += static_cast<off_t>(n);
   }
-  return true;
-}
-
-// Returns true when what lies past the end the header records is room
-// left by a store that did not use it: zeros, no more than it takes.
-bool leftover_room(int fd, off_t end, off_t size) {
-  return size - end <= room_needed(end) && zeros_from(fd, end, size);
+  return size - end <= room_needed(end);
 }
 
 // Returns what GDBM makes of a data file whose header this code does not
@@ -73,33 +69,11 @@ data_state gdbm_verdict(int fd, const std::string& data) {
     gdbm_close(f);
     return data_state::sound;
   }
-  switch (gdbm_errno) {
-    case GDBM_BAD_MAGIC_NUMBER:
-    case GDBM_BAD_HEADER:
-    case GDBM_BLOCK_SIZE_ERROR:
-    case GDBM_BAD_AVAIL:
-    case GDBM_FILE_EOF:
-    case GDBM_NEED_RECOVERY:
-      return data_state::damaged;
-    default:
-      return data_state::unreadable;
-  }
-}
-
-// Makes sure the room a store may take lies allocated past the end; where
-// the file system cannot allocate there, allocates it by lengthening the
-// file, which `lengthened` then says: it must be cut back after the store.
-// Returns false, with errno set, when the room cannot be had.
-bool make_room(int fd, const struct stat& st, bool& lengthened) {
-  off_t room = room_needed(st.st_size);
-  reserve_result r = reserve_room(fd, st, room);
-  if (r != reserve_result::unsupported) return r == reserve_result::reserved;
-  int err = posix_fallocate(fd, st.st_size, room / 2);
-  lengthened = true;
-  if (err == 0) return true;
-  ftruncate(fd, st.st_size);
-  errno = err;
-  return false;
+  gdbm_error e = gdbm_errno;
+  return e == GDBM_BAD_MAGIC_NUMBER || e == GDBM_BAD_HEADER || e == GDBM_BLOCK_SIZE_ERROR ||
+                 e == GDBM_BAD_AVAIL || e == GDBM_FILE_EOF || e == GDBM_NEED_RECOVERY
+             ? data_state::damaged
+             : data_state::unreadable;
 }
 
 // Opens the data file for `mode` (GDBM_READER or GDBM_WRITER), without
@@ -132,6 +106,19 @@ void cut_back(int fd) {
 }
 
 }  // namespace
+
+// Where the file system cannot allocate past the end, the file is lengthened.
+bool make_room(int fd, const struct stat& st, bool& lengthened) {
+  off_t room = room_needed(st.st_size);
+  reserve_result r = reserve_room(fd, st, room);
+  if (r != reserve_result::unsupported) return r == reserve_result::reserved;
+  int err = posix_fallocate(fd, st.st_size, room / 2);
+  lengthened = true;
+  if (err == 0) return true;
+  ftruncate(fd, st.st_size);
+  errno = err;
+  return false;
+}
 
 void db_handle_closer::operator()(db_handle* h) const {
   errno_keeper keep;

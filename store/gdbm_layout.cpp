@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "store/file.h"
@@ -11,21 +12,12 @@
 namespace {
 
 constexpr std::uint32_t kMagic = 0x13579acf, kNumsyncMagic = 0x13579ad1;
-// The header: block size, directory, its size and bits, bucket size and
-// elements, the next free block; then the avail table's size and next block,
-// after the extended header that the numsync magic marks.
-constexpr std::size_t kHeadBlockSize = 4, kHeadDir = 8, kHeadDirSize = 16, kHeadDirBits = 20,
-                      kHeadBucketSize = 24, kHeadBucketElems = 28, kHeadNextBlock = 32,
-                      kHeadAvail = 40, kHeadAvailExtended = 72, kAvailNext = 8;
-// A bucket: its avail count, the avail table of kBucketAvail entries of
-// kAvailEntry bytes (size, then address 8 bytes on), its bits and its count,
-// then the elements.
+constexpr std::size_t kHeadAvail = 40, kHeadAvailExtended = 72, kAvailNext = 8;
+constexpr std::size_t kBucketHead = sizeof(gdbm_bucket_head), kElement = sizeof(gdbm_element);
+static_assert(offsetof(gdbm_header, avail_size) == kHeadAvail && kBucketHead == 112 &&
+              kElement == 24 && offsetof(gdbm_bucket_head, bits) == 104 &&
+              offsetof(gdbm_element, where) == 8);
 constexpr int kBucketAvail = 6;
-constexpr std::size_t kBucketAvailAt = 8, kAvailEntry = 16, kAvailAdr = 8, kBucketBits = 104,
-                      kBucketCount = 108, kBucketHead = 112;
-// An element: hash, the key's first 4 bytes, where, key size, value size.
-constexpr std::size_t kElement = 24, kElemKeyStart = 4, kElemWhere = 8, kElemKeySize = 16,
-                      kElemValueSize = 20;
 constexpr std::size_t kMaxRecord = std::size_t{1} << 20;
 constexpr int kAvailBlocks = 8;  // of the chain, more than a store can take
 
@@ -57,12 +49,12 @@ bool sound_element(const gdbm_element& e, off_t first, off_t end) {
 // ends at `end`: its tables in range and every element pointing inside.
 bool sound_bucket(const gdbm_bucket& b, std::int32_t elems, std::int32_t max_bits, off_t first,
                   off_t end) {
-  std::int32_t avails = b.avail_count(), count = b.count();
-  if (avails < 0 || avails > kBucketAvail || b.bits() < 0 || b.bits() > max_bits || count < 0 ||
-      count > elems)
+  const gdbm_bucket_head& h = b.head;
+  if (h.avail_count < 0 || h.avail_count > kBucketAvail || h.bits < 0 || h.bits > max_bits ||
+      h.count < 0 || h.count > elems)
     return false;
-  for (int i = 0; i < avails; ++i) {
-    gdbm_avail a = b.avail(i);
+  for (int i = 0; i < h.avail_count; ++i) {
+    const gdbm_avail& a = h.avail[i];
     if (a.size < 0 || a.adr < first || a.adr + a.size > end) return false;
   }
   std::int32_t used = 0;
@@ -72,12 +64,14 @@ bool sound_bucket(const gdbm_bucket& b, std::int32_t elems, std::int32_t max_bit
     if (!sound_element(e, first, end)) return false;
     ++used;
   }
-  return used == count;
+  return used == h.count;
 }
 
 bool read_bucket(int fd, const gdbm_header& h, off_t adr, gdbm_bucket& b) {
   b.bytes.resize(static_cast<std::size_t>(h.bucket_size));
-  return pread_all(fd, b.bytes.data(), b.bytes.size(), adr);
+  if (!read_all(fd, b.bytes.data(), b.bytes.size(), adr)) return false;
+  std::memcpy(&b.head, b.bytes.data(), sizeof b.head);
+  return true;
 }
 
 // Merges the size keys of `more` into `value`: the longer first, then
@@ -95,49 +89,17 @@ void merge(std::string& value, std::string more) {
 
 }  // namespace
 
-std::int32_t gdbm_bucket::avail_count() const {
-  return at<std::int32_t>(bytes.data(), 0);
-}
-
-gdbm_avail gdbm_bucket::avail(int i) const {
-  std::size_t entry = kBucketAvailAt + kAvailEntry * static_cast<std::size_t>(i);
-  return {at<std::int32_t>(bytes.data(), entry), at<std::int64_t>(bytes.data(), entry + kAvailAdr)};
-}
-
-std::int32_t gdbm_bucket::bits() const {
-  return at<std::int32_t>(bytes.data(), kBucketBits);
-}
-
-std::int32_t gdbm_bucket::count() const {
-  return at<std::int32_t>(bytes.data(), kBucketCount);
-}
-
-gdbm_element gdbm_bucket::element(int i) const {
-  const unsigned char* e = bytes.data() + kBucketHead + kElement * static_cast<std::size_t>(i);
-  gdbm_element out{at<std::int32_t>(e, 0),
-                   {},
-                   at<std::int64_t>(e, kElemWhere),
-                   at<std::int32_t>(e, kElemKeySize),
-                   at<std::int32_t>(e, kElemValueSize)};
-  std::memcpy(out.key_start, e + kElemKeyStart, sizeof out.key_start);
-  return out;
+gdbm_element gdbm_bucket::element(std::int32_t i) const {
+  return at<gdbm_element>(bytes.data(), kBucketHead + kElement * static_cast<std::size_t>(i));
 }
 
 bool read_gdbm_header(int fd, gdbm_header& h) {
   unsigned char b[88];
-  if (!pread_all(fd, b, sizeof b, 0)) return false;
-  auto magic = at<std::uint32_t>(b, 0);
-  if (magic != kMagic && magic != kNumsyncMagic) return false;
-  h.block_size = at<std::int32_t>(b, kHeadBlockSize);
-  h.dir = at<std::int64_t>(b, kHeadDir);
-  h.dir_size = at<std::int32_t>(b, kHeadDirSize);
-  h.dir_bits = at<std::int32_t>(b, kHeadDirBits);
-  h.bucket_size = at<std::int32_t>(b, kHeadBucketSize);
-  h.bucket_elems = at<std::int32_t>(b, kHeadBucketElems);
-  h.next_block = at<std::int64_t>(b, kHeadNextBlock);
-  std::size_t avail = magic == kMagic ? kHeadAvail : kHeadAvailExtended;
-  h.avail_size = at<std::int32_t>(b, avail);
-  h.avail_next = at<std::int64_t>(b, avail + kAvailNext);
+  if (!read_all(fd, b, sizeof b, 0)) return false;
+  std::memcpy(&h, b, kHeadAvail);
+  if (h.magic != kMagic && h.magic != kNumsyncMagic) return false;
+  std::size_t avail = h.magic == kMagic ? kHeadAvail : kHeadAvailExtended;
+  std::memcpy(&h.avail_size, b + avail, sizeof h - kHeadAvail);
   std::int64_t block = h.block_size;
   return block >= 512 && block <= (1 << 24) && (block & (block - 1)) == 0 && h.dir_bits >= 0 &&
          h.dir_bits <= 31 && h.dir_size == (std::int64_t{8} << h.dir_bits) && h.dir >= block &&
@@ -154,24 +116,24 @@ bool regions_at_risk(int fd, const gdbm_header& h, const std::string& key, bool 
   std::int64_t adr = 0;
   off_t slot = h.dir + 8 * static_cast<off_t>(hash >> (31 - h.dir_bits));
   gdbm_bucket b;
-  if (!pread_all(fd, &adr, sizeof adr, slot) || adr < h.block_size || adr % h.block_size != 0 ||
+  if (!read_all(fd, &adr, sizeof adr, slot) || adr < h.block_size || adr % h.block_size != 0 ||
       adr + h.bucket_size > h.next_block || !read_bucket(fd, h, adr, b) ||
       !sound_bucket(b, h.bucket_elems, h.dir_bits, h.block_size, h.next_block))
     return false;
   bool fits = false;
-  for (int i = 0; i < b.avail_count(); ++i) {
-    fits = fits || static_cast<std::size_t>(b.avail(i).size) >= record;
+  for (int i = 0; i < b.head.avail_count; ++i) {
+    fits = fits || static_cast<std::size_t>(b.head.avail[i].size) >= record;
   }
-  if (!exists && fits && b.count() < h.bucket_elems) return true;
+  if (!exists && fits && b.head.count < h.bucket_elems) return true;
   out.push_back({0, static_cast<std::size_t>(h.block_size)});
   out.push_back({h.dir, static_cast<std::size_t>(h.dir_size)});
   out.push_back({adr, static_cast<std::size_t>(h.bucket_size)});
   // What the header's avail table may pull in from the chain, and free.
-  std::size_t avail_block = static_cast<std::size_t>(h.avail_size) * kAvailEntry / 2 + 32;
+  std::size_t avail_block = static_cast<std::size_t>(h.avail_size) * sizeof(gdbm_avail) / 2 + 32;
   off_t next = h.avail_next;
   for (int i = 0; i < kAvailBlocks && next >= h.block_size && next < h.next_block; ++i) {
     out.push_back({next, avail_block});
-    if (!pread_all(fd, &next, sizeof next, next + kAvailNext)) break;
+    if (!read_all(fd, &next, sizeof next, next + kAvailNext)) break;
   }
   for (std::int32_t i = 0; exists && i < h.bucket_elems; ++i) {
     gdbm_element e = b.element(i);
@@ -183,7 +145,7 @@ bool regions_at_risk(int fd, const gdbm_header& h, const std::string& key, bool 
 }
 
 void salvage_gdbm(int fd, off_t size, std::map<std::string, std::string>& records) {
-  gdbm_header h;
+  gdbm_header h{};
   if (!read_gdbm_header(fd, h)) {
     h.block_size = h.bucket_size = 4096;  // what GDBM chooses on most file systems
     h.bucket_elems = static_cast<std::int32_t>((4096 - kBucketHead - kElement) / kElement + 1);
@@ -200,7 +162,7 @@ void salvage_gdbm(int fd, off_t size, std::map<std::string, std::string>& record
       gdbm_element e = b.element(i);
       if (!sound_element(e, h.block_size, size)) continue;
       entry.resize(static_cast<std::size_t>(e.key_size + e.value_size));
-      if (!pread_all(fd, entry.data(), entry.size(), e.where)) continue;
+      if (!read_all(fd, entry.data(), entry.size(), e.where)) continue;
       std::string k = entry.substr(0, static_cast<std::size_t>(e.key_size));
       // A bucket left behind may point at space since used for another record.
       if (gdbm_hash(k) != e.hash ||

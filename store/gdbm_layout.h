@@ -23,16 +23,21 @@
 
 #include "store/internal.h"
 
+// The header as it lies at the file's start, then the head of its avail
+// table, which the numsync magic's extended header puts 32 bytes further on.
 struct gdbm_header {
-  std::int32_t block_size = 0, dir_size = 0, dir_bits = 0, bucket_size = 0, bucket_elems = 0;
-  off_t dir = 0, next_block = 0;
-  std::int32_t avail_size = 0;  // entries the header's avail table can hold
-  off_t avail_next = 0;         // the first avail block on disk, or 0
+  std::uint32_t magic;
+  std::int32_t block_size;
+  std::int64_t dir;
+  std::int32_t dir_size, dir_bits, bucket_size, bucket_elems;
+  std::int64_t next_block;
+  std::int32_t avail_size, avail_count;  // entries the table can hold, and holds
+  std::int64_t avail_next;               // the first avail block on disk, or 0
 };
 
 // An entry of an avail table: free space of `size` bytes at `adr`.
 struct gdbm_avail {
-  std::int32_t size;
+  std::int32_t size, pad;
   std::int64_t adr;
 };
 
@@ -44,14 +49,18 @@ struct gdbm_element {
   std::int32_t key_size, value_size;
 };
 
-// A bucket as read from the file, its fields by name.
+// A bucket as it lies on disk, its elements after this head.
+struct gdbm_bucket_head {
+  std::int32_t avail_count, pad;
+  gdbm_avail avail[6];
+  std::int32_t bits, count;
+};
+
+// A bucket as read from the file: its head, and its bytes for the elements.
 struct gdbm_bucket {
+  gdbm_bucket_head head;
   std::vector<unsigned char> bytes;
-  std::int32_t avail_count() const;
-  gdbm_avail avail(int i) const;
-  std::int32_t bits() const;
-  std::int32_t count() const;
-  gdbm_element element(int i) const;
+  gdbm_element element(std::int32_t i) const;
 };
 
 // Reads the header of the data file `fd` into `h`; returns false when it is

@@ -3,23 +3,19 @@
 // the lock, create.cpp the first use and the free room, room_linux.cpp or
 // room_posix.cpp the room allocated past a file's end, journal.cpp the
 // before-images that undo a write cut short, aside.cpp what becomes of a
-// damaged database. What
-// each library does its own way is in store/library.h; paths and file
-// helpers are in store/paths.h and store/file.h. Only store/ includes this.
+// damaged database. Each library's part is in store/library.h; the files'
+// names in store/paths.h; file helpers in store/file.h. Only store/
+// includes this header.
 #ifndef VELORAND_STORE_INTERNAL_H_
 #define VELORAND_STORE_INTERNAL_H_
 
 #include <sys/stat.h>
-#include <sys/types.h>
 
 #include <csignal>
 #include <string>
 #include <vector>
 
 #include "store/library.h"
-#include "store/store.h"
-
-// The key.
 
 // Returns the datum of the 16 bytes of `d`.
 datum key_of(const digest& d);
@@ -27,14 +23,12 @@ datum key_of(const digest& d);
 // Returns true when `value` holds `key` among its whole entries.
 bool holds(datum value, size_key key);
 
-// The lock.
-
-// What taking the lock did: it is held; a lookup goes on without it (a
-// read-only file system, or a lock this user may not open); another process
-// held it two seconds; it cannot be made; or it cannot be opened.
+// What taking the lock did: held; a lookup goes on without it (a read-only
+// file system, or a lock this user may not open); another process held it
+// for two seconds; its file cannot be made; or it cannot be opened.
 enum class lock_result { held, unlocked_read, busy, no_lock, unavailable };
 
-// Holds the lock on `db` (LOCK_SH or LOCK_EX), with job-control stops held
+// Holds the lock of `db` (LOCK_SH or LOCK_EX), with job-control stops held
 // back, from construction to destruction.
 struct call_lock {
   digest_db& db;
@@ -43,39 +37,31 @@ struct call_lock {
   int open_errno = 0;  // why the lock file could not be opened
   call_lock(digest_db& db, int op);
   ~call_lock();
-  // Turns a shared lock into the exclusive one, which is not atomic: another
-  // process may take it in between; returns false, the lock let go, when it
-  // cannot, and `result` says why.
+  // Turns a shared lock exclusive, not atomically: another process may take
+  // it in between; returns false, the lock let go, with `result` saying why.
   bool make_exclusive();
 };
-
-// The room an append needs past the data file's end.
 
 // Returns true when the file system holding `fd`, and the process's file
 // size limit, leave `need` bytes free beyond `size`; sets errno otherwise.
 bool room_free(int fd, off_t size, off_t need);
 
-// Returns true when the process's file size limit lets a file reach `end`
-// bytes; sets errno to EFBIG otherwise.
+// Returns true when the file size limit lets a file reach `end`; else EFBIG.
 bool size_limit_allows(off_t end);
 
-// What reserve_room did: the room lies allocated; the file system cannot
-// allocate past the end; or it refused (errno tells why).
+// What reserve_room did: the room is allocated; the file system cannot
+// allocate past the end; or it refused (errno says why).
 enum class reserve_result { reserved, unsupported, refused };
 
-// Makes sure that at least half of `room` bytes lie allocated past the end
-// of the file `fd`, whose status is `st`, without changing its length, so
-// that a library's writes there cannot fail for lack of space or quota;
-// allocates `room` when less is left. Checks the file size limit first.
+// Makes sure at least half of `room` bytes lie allocated past the end of the
+// file `fd` (status `st`) without changing its length, so that a library's
+// writes there cannot fail for lack of space; allocates `room` when less is
+// left. Checks the file size limit first.
 reserve_result reserve_room(int fd, const struct stat& st, off_t room);
 
-// Creation.
-
-// Creates the database holding `records` (built apart and moved into place
-// whole). REQUIRES: the exclusive lock is held.
+// Creates the database holding `records`, built apart and moved into place
+// whole. REQUIRES: the exclusive lock is held.
 bool create_db(const db_paths& p, const record_map& records = {});
-
-// The journal.
 
 // A byte range of the data file.
 struct region {
@@ -84,23 +70,19 @@ struct region {
 };
 
 // Makes the current contents of `regions` of the data file `fd`, and its
-// length `size`, durable in the journal, so that a store cut short can be
-// undone. REQUIRES: the exclusive lock is held.
+// length `size`, durable in the journal. REQUIRES: the exclusive lock is held.
 bool journal_write(const db_paths& p, int fd, off_t size, const std::vector<region>& regions);
 
 // Empties the journal once the store it guarded is durable.
 bool journal_clear(const db_paths& p);
 
-// What journal_rollback did: nothing to undo; a store undone; or it failed.
 enum class rollback_result { nothing, undone, failed };
 
 // Puts back what the journal holds, if anything. REQUIRES: the exclusive lock.
 rollback_result journal_rollback(const db_paths& p);
 
-// Damage.
-
 // Moves the damaged database into a directory of its own beside it, named in
-// `to`, and starts a new one holding what could be read of the old.
+// `to`, and starts a new one with what could be read of the old.
 // REQUIRES: the exclusive lock is held.
 bool set_aside(const db_paths& p, std::string& to);
 

@@ -89,7 +89,7 @@ bool journal_write(const db_paths& p, int fd, off_t size, const std::vector<regi
   put<std::uint64_t>(j, fnv1a(j));
   bool created = access(p.journal.c_str(), F_OK) != 0;
   fd_holder out(open_journal(p, O_RDWR | O_CREAT));
-  if (out.fd < 0 || !pwrite_all(out.fd, j.data(), j.size(), 0) ||
+  if (out.fd < 0 || !write_all(out.fd, j.data(), j.size(), 0) ||
       ftruncate(out.fd, static_cast<off_t>(j.size())) != 0 || fdatasync(out.fd) != 0)
     return false;
   // A journal just made must be found after a cut too.
@@ -111,7 +111,7 @@ rollback_result journal_rollback(const db_paths& p) {
   if (st.st_size > kMaxJournal) return errno = EIO, kFailed;
   if (st.st_size == 0) return rollback_result::nothing;
   std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
-  if (!pread_all(j.fd, bytes.data(), bytes.size(), 0)) return kFailed;
+  if (!read_all(j.fd, bytes.data(), bytes.size(), 0)) return kFailed;
   off_t size = 0;
   std::vector<std::pair<off_t, std::string>> images;
   if (!parse(bytes, size, images)) {
@@ -120,7 +120,7 @@ rollback_result journal_rollback(const db_paths& p) {
   fd_holder data(open_regular(p.data, O_RDWR, st));
   if (data.fd < 0) return errno = EIO, kFailed;
   for (const auto& [at, image] : images) {
-    if (!pwrite_all(data.fd, image.data(), image.size(), at)) return kFailed;
+    if (!write_all(data.fd, image.data(), image.size(), at)) return kFailed;
   }
   if (ftruncate(data.fd, size) != 0 || fsync(data.fd) != 0) return kFailed;
   return journal_clear(p) ? rollback_result::undone : kFailed;

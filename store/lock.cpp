@@ -2,17 +2,14 @@
 // The lock every call holds on "<path>.lock", opened once per run, and the
 // job-control stops held back while it is: a run stopped holding it would
 // stall every other run. The lock file is its owner's alone (mode 0600),
-// whatever was done to the database's other files (chmod a+r velorand.db.*
-// was once the manual's advice): a user who could open it could hold it as
-// long as they liked.
+// whatever was done to the database's other files: a user who could open it
+// could hold it as long as they liked.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <string>
 #include <utility>
 
 #include "store/file.h"
@@ -20,14 +17,15 @@
 
 namespace {
 
-// How long a call waits for another run's lock before it says so.
-constexpr int kPatience = 2;
+constexpr int kPatience = 2;  // seconds a call waits for another run's lock before it says so
 
 void wake_up(int) {}
 
-// Waits for `op` on the lock for at most kPatience, interrupted by an alarm,
-// which a signal mask inherited from the caller must not hold back.
-int flock_for_a_while(int fd, int op) {
+// Takes `op` on the lock `fd`, waiting for at most kPatience, interrupted by
+// an alarm, which a signal mask inherited from the caller must not hold back.
+bool take(int fd, int op) {
+  if (flock(fd, op | LOCK_NB) == 0) return true;
+  if (errno != EWOULDBLOCK) return false;
   struct sigaction wake = {}, old = {};
   wake.sa_handler = wake_up;  // no SA_RESTART: the alarm ends the wait with EINTR
   sigemptyset(&wake.sa_mask);
@@ -45,18 +43,12 @@ int flock_for_a_while(int fd, int op) {
   sigprocmask(SIG_SETMASK, &mask, nullptr);
   sigaction(SIGALRM, &old, nullptr);
   if (r != 0 && keep.saved == EINTR) keep.saved = EWOULDBLOCK;
-  return r;
+  return r == 0;
 }
 
-// Takes `op` on the lock `fd`, waiting for another run for a while.
-bool take(int fd, int op) {
-  if (flock(fd, op | LOCK_NB) == 0) return true;
-  return errno == EWOULDBLOCK && flock_for_a_while(fd, op) == 0;
-}
-
-// Puts a new lock file of mode 0600 in place of the one open on `old`. Under
+// Puts a new lock file of mode 0600 in place of the one open on `old`, under
 // the old one's lock when it can be had at once, so that two runs do not
-// both replace it; a run that holds the old one open finds it replaced.
+// both replace it; a run holding the old one open finds it replaced.
 void replace_lock(int old, const std::string& path) {
   flock(old, LOCK_EX | LOCK_NB);
   std::string made = path + ".new";
@@ -67,55 +59,45 @@ void replace_lock(int old, const std::string& path) {
 }
 
 // Opens the lock file of `db`, made if missing, unless the record holds it
-// open already; one found open to others is first replaced by its owner.
+// open already; its owner first replaces one found open to others.
 bool open_lock(digest_db& db) {
-  if (db.lock.fd >= 0) return true;
-  for (int tries = 0; tries < 2; ++tries) {
+  for (int tries = 0; db.lock.fd < 0 && tries < 2; ++tries) {
     fd_holder fd(open(db.paths.lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600));
     struct stat st;
     if (fd.fd < 0 || fstat(fd.fd, &st) != 0) return false;
-    if ((st.st_mode & 077) == 0 || st.st_uid != geteuid() || tries > 0) {
-      db.lock = std::move(fd);
-      db.lock_dev = st.st_dev;
-      db.lock_ino = st.st_ino;
-      return true;
+    if ((st.st_mode & 077) != 0 && st.st_uid == geteuid() && tries == 0) {
+      replace_lock(fd.fd, db.paths.lock);
+      continue;
     }
-    replace_lock(fd.fd, db.paths.lock);
+    db.lock = std::move(fd);
+    db.lock_dev = st.st_dev;
+    db.lock_ino = st.st_ino;
   }
-  return false;
+  return db.lock.fd >= 0;
 }
 
-// Returns true when the lock file's path still names the file held open:
-// its owner may have replaced it, or someone removed it, since it was opened.
+// Returns true when the lock's path still names the file held open: its
+// owner may have replaced it, or someone removed it, since it was opened.
 bool still_in_place(const digest_db& db) {
   struct stat st;
   return stat(db.paths.lock.c_str(), &st) == 0 && st.st_ino == db.lock_ino &&
          st.st_dev == db.lock_dev;
 }
 
-// Returns what stops a lock whose file could not be opened, with `err`.
+// Returns what keeps `op` from a lock whose file could not be opened, for `err`.
 lock_result unopened(digest_db& db, int err, int op) {
   // On a read-only file system nothing can be writing, and a lock that only
   // its owner may open leaves the others nothing to wait for: they read.
-  struct stat st;
   if (op == LOCK_SH && (err == EROFS || err == EACCES)) return lock_result::unlocked_read;
-  // A directory in its place, or none that may be made: said once.
+  struct stat st;
   bool cannot_make = err == EISDIR || (err == EACCES && lstat(db.paths.lock.c_str(), &st) != 0);
   errno = err;
-  if (!cannot_make) return lock_result::unavailable;
-  return std::exchange(db.no_lock_told, true) ? lock_result::unavailable : lock_result::no_lock;
+  if (!cannot_make || std::exchange(db.no_lock_told, true)) return lock_result::unavailable;
+  return lock_result::no_lock;  // said once
 }
 
-// Takes `op` on the lock of `db`, opening its file first if need be.
-lock_result lock(digest_db& db, int op, int& open_errno) {
-  for (int tries = 0; tries < 3; ++tries) {
-    if (!open_lock(db)) return unopened(db, open_errno = errno, op);
-    if (!take(db.lock.fd, op))
-      return errno == EWOULDBLOCK ? lock_result::busy : lock_result::unavailable;
-    if (still_in_place(db)) return lock_result::held;
-    db.lock.reset();
-  }
-  return lock_result::unavailable;
+lock_result failed_take() {
+  return errno == EWOULDBLOCK ? lock_result::busy : lock_result::unavailable;
 }
 
 }  // namespace
@@ -125,24 +107,35 @@ call_lock::call_lock(digest_db& d, int op) : db(d) {
   sigemptyset(&stops);
   for (int sig : {SIGTSTP, SIGTTIN, SIGTTOU}) sigaddset(&stops, sig);
   sigprocmask(SIG_BLOCK, &stops, &old_mask);
-  result = lock(db, op, open_errno);
+  for (int tries = 0; tries < 3; ++tries, db.lock.reset()) {
+    if (!open_lock(db)) {
+      result = unopened(db, open_errno = errno, op);
+      return;
+    }
+    if (!take(db.lock.fd, op)) {
+      result = failed_take();
+      return;
+    }
+    result = lock_result::held;
+    if (still_in_place(db)) return;
+    flock(db.lock.fd, LOCK_UN);
+    result = lock_result::unavailable;
+  }
 }
 
 bool call_lock::make_exclusive() {
   if (result == lock_result::unlocked_read) {
     result = unopened(db, open_errno, LOCK_EX);
-  } else if (take(db.lock.fd, LOCK_EX) && still_in_place(db)) {
-    return true;
-  } else {
-    result = errno == EWOULDBLOCK ? lock_result::busy : lock_result::unavailable;
-    flock(db.lock.fd, LOCK_UN);
+    return false;
   }
+  if (take(db.lock.fd, LOCK_EX) && still_in_place(db)) return true;
+  result = failed_take();
+  flock(db.lock.fd, LOCK_UN);
   return false;
 }
 
 call_lock::~call_lock() {
   errno_keeper keep;
-  // The lock goes first, then stops may act.
-  if (result == lock_result::held) flock(db.lock.fd, LOCK_UN);
+  if (result == lock_result::held) flock(db.lock.fd, LOCK_UN);  // the lock first, then stops
   sigprocmask(SIG_SETMASK, &old_mask, nullptr);
 }

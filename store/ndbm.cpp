@@ -6,8 +6,6 @@
 // (the store is durable once the close returns, but a cut during it can tear
 // the file), and what can be salvaged of a damaged file is what the library
 // still iterates over.
-#include "store/ndbm.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -101,7 +99,8 @@ bool usable(const db_paths&, db_handle_ptr&) {
 store_result store_with_room(const db_paths& p, db_handle_ptr& h, datum key, datum value, bool) {
   int fd = dbm_dirfno(h->db);  // the one file
   struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0 || !room_for_store(fd, st)) return store_result::refused;
+  bool lengthened = false;
+  if (fd < 0 || fstat(fd, &st) != 0 || !make_room(fd, st, lengthened)) return store_result::refused;
   bool stored = dbm_store(h->db, key, value, DBM_REPLACE) == 0;
   h.reset();
   return stored && durable_after_close(p.data) ? store_result::stored : store_result::refused;

@@ -18,24 +18,19 @@ enum class hitch { none, unavailable, no_lock, busy, repaired, set_aside };
 
 template <typename Result>
 Result as(hitch h) {
-  switch (h) {
-    case hitch::no_lock:
-      return Result::no_lock;
-    case hitch::busy:
-      return Result::busy;
-    case hitch::repaired:
-      return Result::repaired;
-    case hitch::set_aside:
-      return Result::set_aside;
-    default:
-      return Result::unavailable;
-  }
+  constexpr Result kAs[] = {Result::unavailable, Result::unavailable, Result::no_lock,
+                            Result::busy,        Result::repaired,    Result::set_aside};
+  return kAs[static_cast<int>(h)];
 }
 
 hitch lock_hitch(lock_result r) {
   return r == lock_result::busy      ? hitch::busy
          : r == lock_result::no_lock ? hitch::no_lock
                                      : hitch::unavailable;
+}
+
+bool may_read(const call_lock& lock) {
+  return lock.result == lock_result::held || lock.result == lock_result::unlocked_read;
 }
 
 // Moves a damaged database aside, closing `h` first.
@@ -76,15 +71,9 @@ add_result add_locked(digest_db& db, const digest& d, size_key key) {
   if (kept != 0) std::memcpy(value.data(), old.dptr, kept);
   std::memcpy(value.data() + kept, &key, sizeof key);
   datum v{value.data(), static_cast<int>(value.size())};
-  switch (store_with_room(db.paths, h, key_of(d), v, old.dptr != nullptr)) {
-    case store_result::stored:
-      return add_result::added;
-    case store_result::refused:
-      return add_result::refused;
-    case store_result::damaged:
-      break;
-  }
-  return as<add_result>(put_aside(db, h));
+  store_result stored = store_with_room(db.paths, h, key_of(d), v, old.dptr != nullptr);
+  if (stored == store_result::damaged) return as<add_result>(put_aside(db, h));
+  return stored == store_result::stored ? add_result::added : add_result::refused;
 }
 
 }  // namespace
@@ -114,9 +103,7 @@ digest_db digest_db_at(const std::string& path) {
 seen_result digest_seen(digest_db& db, const digest& d, size_key key) {
   {
     call_lock shared(db, LOCK_SH);
-    if (shared.result != lock_result::held && shared.result != lock_result::unlocked_read) {
-      return as<seen_result>(lock_hitch(shared.result));
-    }
+    if (!may_read(shared)) return as<seen_result>(lock_hitch(shared.result));
     lookup_result found = lookup_read_only(db.paths, d, key);
     if (found == lookup_result::seen) return seen_result::seen;
     if (found == lookup_result::not_seen) return seen_result::not_seen;
@@ -144,9 +131,7 @@ add_result digest_add(digest_db& db, const digest& d, size_key key) {
 
 add_result digest_record(digest_db& db, const digest& d, size_key key) {
   call_lock lock(db, LOCK_SH);
-  if (lock.result != lock_result::held && lock.result != lock_result::unlocked_read) {
-    return as<add_result>(lock_hitch(lock.result));
-  }
+  if (!may_read(lock)) return as<add_result>(lock_hitch(lock.result));
   if (lookup_read_only(db.paths, d, key) == lookup_result::seen) return add_result::added_before;
   // What another run records meanwhile, the append finds.
   if (!lock.make_exclusive()) return as<add_result>(lock_hitch(lock.result));

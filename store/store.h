@@ -66,31 +66,29 @@ struct db_paths {
   std::string dir;      // the directory that holds them
 };
 
-// The database as one process's run uses it: its paths, the lock file it
-// keeps open between calls, and where the last damaged database went.
+// The database as one process's run uses it: its paths, the lock file kept
+// open between calls, and where the last damaged database went.
 struct digest_db {
   db_paths paths;
   std::string aside;  // set by a call that returned set_aside
   fd_holder lock;     // opened by the first call
   dev_t lock_dev = 0;
   ino_t lock_ino = 0;
-  bool no_lock_told = false;  // no_lock was returned once
+  bool no_lock_told = false;
 };
 
-// What digest_seen returns. Besides the answer: the database cannot be opened
-// or created (`unavailable`); the lock file cannot be made, a directory in
-// its place or one this user may not create (`no_lock`, returned once, then
-// `unavailable`); two seconds went by waiting for another process's lock
-// (`busy`); a store a power cut or a crash interrupted was undone
-// (`repaired`), or a damaged database was moved aside and a new one started
-// with what could be read of it (`set_aside`). After the last three nothing
-// was looked up: the caller may call again.
+// What digest_seen returns: the answer; or the database cannot be opened or
+// created (`unavailable`); its lock file cannot be made, a directory in its
+// place or one this user may not create (`no_lock`, once, then
+// `unavailable`); another process held the lock for two seconds (`busy`);
+// a store cut short by a power cut or a crash was undone (`repaired`), or a
+// damaged database was moved aside and a new one started with what could be
+// read of it (`set_aside`): after these three the caller may call again.
 enum class seen_result { not_seen, seen, unavailable, no_lock, busy, repaired, set_aside };
 
-// What digest_add and digest_record return: the pair is now recorded
-// (`added`), was recorded before, by this process or another (`added_before`),
-// or was refused: too little room left, or not synced (`refused`); the rest
-// as for digest_seen, nothing recorded.
+// What digest_add and digest_record return: the pair is now recorded, was
+// recorded before (by this process or another), or was refused (too little
+// room, or not synced); the rest as for digest_seen, nothing recorded.
 enum class add_result {
   added,
   added_before,
