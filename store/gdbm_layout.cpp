@@ -11,13 +11,41 @@
 
 namespace {
 
+constexpr int kBucketAvail = 6;  // entries of a bucket's own avail table
+
+// An entry of an avail table: free space of `size` bytes at `adr`.
+struct gdbm_avail {
+  std::int32_t size, pad;
+  std::int64_t adr;
+};
+
+// An element of a bucket: a hash of -1 marks it empty.
+struct gdbm_element {
+  std::int32_t hash;
+  char key_start[4];  // the key's first bytes
+  std::int64_t where;
+  std::int32_t key_size, value_size;
+};
+
+// A bucket as it lies on disk, its elements after this head.
+struct gdbm_bucket_head {
+  std::int32_t avail_count, pad;
+  gdbm_avail avail[kBucketAvail];
+  std::int32_t bits, count;
+};
+
+// A bucket as read from the file: its head, and its bytes for the elements.
+struct gdbm_bucket {
+  gdbm_bucket_head head;
+  std::vector<unsigned char> bytes;
+};
+
 constexpr std::uint32_t kMagic = 0x13579acf, kNumsyncMagic = 0x13579ad1;
 constexpr std::size_t kHeadAvail = 40, kHeadAvailExtended = 72, kAvailNext = 8;
 constexpr std::size_t kBucketHead = sizeof(gdbm_bucket_head), kElement = sizeof(gdbm_element);
 static_assert(offsetof(gdbm_header, avail_size) == kHeadAvail && kBucketHead == 112 &&
               kElement == 24 && offsetof(gdbm_bucket_head, bits) == 104 &&
               offsetof(gdbm_element, where) == 8);
-constexpr int kBucketAvail = 6;
 constexpr std::size_t kMaxRecord = std::size_t{1} << 20;
 constexpr int kAvailBlocks = 8;  // of the chain, more than a store can take
 
@@ -36,6 +64,10 @@ std::int32_t gdbm_hash(const std::string& key) {
     value = (value + (byte << (i * 5 % 24))) & 0x7FFFFFFF;
   }
   return static_cast<std::int32_t>((1103515243u * value + 12345) & 0x7FFFFFFF);
+}
+
+gdbm_element element(const gdbm_bucket& b, std::int32_t i) {
+  return at<gdbm_element>(b.bytes.data(), kBucketHead + kElement * static_cast<std::size_t>(i));
 }
 
 // Returns true when element `e` points at a record wholly within [first, end).
@@ -59,7 +91,7 @@ bool sound_bucket(const gdbm_bucket& b, std::int32_t elems, std::int32_t max_bit
   }
   std::int32_t used = 0;
   for (std::int32_t i = 0; i < elems; ++i) {
-    gdbm_element e = b.element(i);
+    gdbm_element e = element(b, i);
     if (e.hash == -1) continue;
     if (!sound_element(e, first, end)) return false;
     ++used;
@@ -88,10 +120,6 @@ void merge(std::string& value, std::string more) {
 }
 
 }  // namespace
-
-gdbm_element gdbm_bucket::element(std::int32_t i) const {
-  return at<gdbm_element>(bytes.data(), kBucketHead + kElement * static_cast<std::size_t>(i));
-}
 
 bool read_gdbm_header(int fd, gdbm_header& h) {
   unsigned char b[88];
@@ -136,7 +164,7 @@ bool regions_at_risk(int fd, const gdbm_header& h, const std::string& key, bool 
     if (!read_all(fd, &next, sizeof next, next + kAvailNext)) break;
   }
   for (std::int32_t i = 0; exists && i < h.bucket_elems; ++i) {
-    gdbm_element e = b.element(i);
+    gdbm_element e = element(b, i);
     if (e.hash == hash && std::memcmp(e.key_start, key.data(), sizeof e.key_start) == 0) {
       out.push_back({e.where, static_cast<std::size_t>(e.key_size + e.value_size)});
     }
@@ -159,7 +187,7 @@ void salvage_gdbm(int fd, off_t size, std::map<std::string, std::string>& record
     if (!read_bucket(fd, h, adr, b)) continue;
     // Each element on its own: one damaged element costs only its record.
     for (std::int32_t i = 0; i < h.bucket_elems; ++i) {
-      gdbm_element e = b.element(i);
+      gdbm_element e = element(b, i);
       if (!sound_element(e, h.block_size, size)) continue;
       entry.resize(static_cast<std::size_t>(e.key_size + e.value_size));
       if (!read_all(fd, entry.data(), entry.size(), e.where)) continue;

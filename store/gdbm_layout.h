@@ -35,34 +35,6 @@ struct gdbm_header {
   std::int64_t avail_next;               // the first avail block on disk, or 0
 };
 
-// An entry of an avail table: free space of `size` bytes at `adr`.
-struct gdbm_avail {
-  std::int32_t size, pad;
-  std::int64_t adr;
-};
-
-// An element of a bucket: a hash of -1 marks it empty.
-struct gdbm_element {
-  std::int32_t hash;
-  char key_start[4];  // the key's first bytes
-  std::int64_t where;
-  std::int32_t key_size, value_size;
-};
-
-// A bucket as it lies on disk, its elements after this head.
-struct gdbm_bucket_head {
-  std::int32_t avail_count, pad;
-  gdbm_avail avail[6];
-  std::int32_t bits, count;
-};
-
-// A bucket as read from the file: its head, and its bytes for the elements.
-struct gdbm_bucket {
-  gdbm_bucket_head head;
-  std::vector<unsigned char> bytes;
-  gdbm_element element(std::int32_t i) const;
-};
-
 // Reads the header of the data file `fd` into `h`; returns false when it is
 // not one this code knows, or its fields do not agree with each other.
 bool read_gdbm_header(int fd, gdbm_header& h);
