@@ -24,6 +24,8 @@ extern "C" {
 
 namespace {
 
+digest_db g_db;  // the benchmark's database, set in main
+
 digest random_digest(std::mt19937_64& rng) {
   digest d;
   for (std::size_t i = 0; i < d.size(); i += 8) {
@@ -43,7 +45,7 @@ int fill(long records) {
   static long filled = 0;
   std::mt19937_64 rng(static_cast<std::uint64_t>(filled) + 1);
   while (filled < records) {
-    DBM* db = dbm_open(const_cast<char*>(digest_db_path()), O_RDWR | O_CREAT, 0600);
+    DBM* db = dbm_open(const_cast<char*>(g_db.paths.db.c_str()), O_RDWR | O_CREAT, 0600);
     if (db == nullptr) return 1;
     for (long end = std::min(records, filled + 1000); filled < end; ++filled) {
       digest d = random_digest(rng);
@@ -60,7 +62,7 @@ using clock_type = std::chrono::steady_clock;
 
 // One raw lookup: open, fetch, close.
 void raw_lookup(const digest& d) {
-  DBM* db = dbm_open(const_cast<char*>(digest_db_path()), O_RDWR | O_CREAT, 0600);
+  DBM* db = dbm_open(const_cast<char*>(g_db.paths.db.c_str()), O_RDWR | O_CREAT, 0600);
   must(db != nullptr, "opening the database");
   benchmark::DoNotOptimize(dbm_fetch(db, as_datum(d.data(), d.size())).dptr);
   dbm_close(db);
@@ -68,7 +70,7 @@ void raw_lookup(const digest& d) {
 
 // One raw append: open, fetch, store, close.
 void raw_append(const digest& d, size_key k) {
-  DBM* db = dbm_open(const_cast<char*>(digest_db_path()), O_RDWR | O_CREAT, 0600);
+  DBM* db = dbm_open(const_cast<char*>(g_db.paths.db.c_str()), O_RDWR | O_CREAT, 0600);
   must(db != nullptr, "opening the database");
   datum key = as_datum(d.data(), d.size());
   benchmark::DoNotOptimize(dbm_fetch(db, key).dptr);
@@ -83,7 +85,7 @@ double micros(clock_type::duration d) {
 // Returns the time the journal last changed, or 0 where there is none.
 long long journal_changed() {
   struct stat st;
-  std::string journal = std::string(digest_db_path()) + ".journal";
+  std::string journal = g_db.paths.db + ".journal";
   if (stat(journal.c_str(), &st) != 0) return 0;
   return static_cast<long long>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
 }
@@ -125,12 +127,14 @@ void alternate(benchmark::State& st, Ours ours, Raw raw) {
 
 void BM_Lookup(benchmark::State& st) {
   alternate(
-      st, [](const digest& d) { must(digest_seen(d, 1) == kNotSeen, "a lookup"); }, raw_lookup);
+      st,
+      [](const digest& d) { must(digest_seen(g_db, d, 1) == seen_result::not_seen, "a lookup"); },
+      raw_lookup);
 }
 
 void BM_Append(benchmark::State& st) {
   alternate(
-      st, [](const digest& d) { must(digest_add(d, 1) == kAdded, "an append"); },
+      st, [](const digest& d) { must(digest_add(g_db, d, 1) == add_result::added, "an append"); },
       [](const digest& d) { raw_append(d, 1); });
 }
 
@@ -144,7 +148,7 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   static scratch_dir dir("/var/tmp");  // static: removed on must()'s exit too
   must(mkdir((dir.path + "/db").c_str(), 0755) == 0, "mkdir " + dir.path + "/db");
-  digest_db_at(dir.path + "/db/velorand.db");
+  g_db = digest_db_at(dir.path + "/db/velorand.db");
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

@@ -43,15 +43,16 @@ int parse_flags(int argc, char** argv) {
   return optind;
 }
 
-int run(int argc, char** argv) {
+int run(int argc, char** argv, const char* db_path) {
   if (argc < 2) usage(argc > 0 ? argv[0] : "velorand");
   int first = parse_flags(argc, argv);
   // Each duplicate leaves at once: a run that dies later must not take the
   // duplicates it found with it.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  digest_db db = digest_db_at(db_path);
   status_line status;
   status_start(status);
-  scan_run scan = scan_start(status);
+  scan_run scan = scan_start(status, db);
   for (int i = first; i < argc; ++i) scan_dir(argv[i], scan);
   status_end(status);
   // Lost output must not pass for success.

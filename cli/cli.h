@@ -13,8 +13,8 @@
 // operand in `argv`; does not return when an option is not recognised.
 int parse_flags(int argc, char** argv);
 
-// Walks every operand and returns the exit status: 0, or 1 when standard
-// output could not be written.
-int run(int argc, char** argv);
+// Walks every operand against the database at `db_path` and returns the exit
+// status: 0, or 1 when standard output could not be written.
+int run(int argc, char** argv, const char* db_path);
 
 #endif  // VELORAND_CLI_CLI_H_

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/cli.h"
-#include "store/store.h"
 
 int main(int argc, char** argv) {
-  digest_db_at(VELORAND_DB_PATH);
-  return run(argc, argv);
+  return run(argc, argv, VELORAND_DB_PATH);
 }

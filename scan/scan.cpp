@@ -64,8 +64,8 @@ std::size_t descriptor_limit() {
 
 }  // namespace
 
-scan_run scan_start(status_line& status, md5_isa isa) {
-  scan_run run{status, {new scan_state{}, [](scan_state* s) { delete s; }}};
+scan_run scan_start(status_line& status, digest_db& db, md5_isa isa) {
+  scan_run run{status, db, {new scan_state{}, [](scan_state* s) { delete s; }}};
   run.state->reader = geteuid();
   start_stage(*run.state, isa, descriptor_limit());
   return run;

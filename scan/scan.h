@@ -26,6 +26,7 @@
 #include <string>
 
 #include "md5/md5.h"
+#include "store/store.h"
 #include "term/term.h"
 
 struct scan_state;  // what a run keeps from operand to operand
@@ -33,12 +34,13 @@ struct scan_state;  // what a run keeps from operand to operand
 // One run of the scan, over every operand.
 struct scan_run {
   status_line& status;
+  digest_db& db;
   std::unique_ptr<scan_state, void (*)(scan_state*)> state;
 };
 
-// Returns a run that counts on `status` and digests with `isa`.
-// REQUIRES: the processor runs `isa`.
-scan_run scan_start(status_line& status, md5_isa isa = md5_best_isa());
+// Returns a run that judges files against `db`, counts on `status` and
+// digests with `isa`. REQUIRES: the processor runs `isa`.
+scan_run scan_start(status_line& status, digest_db& db, md5_isa isa = md5_best_isa());
 
 // Walks the directory `path` and gives every file found its verdict before
 // it returns; a path that is not a directory is reported as skipped, and one

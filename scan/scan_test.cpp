@@ -43,7 +43,8 @@ TEST(Scan, EntryNoLongerRegularWhenOpenedIsNotRead) {
   was_regular.st_mode = S_IFREG | 0644;
   std::string err = captured_stderr([&] {
     status_line status;
-    scan_run run = scan_start(status);
+    digest_db db = digest_db_at(dir.path + "/velorand.db");  // never reached
+    scan_run run = scan_start(status, db);
     check_file(fifo, was_regular, run);
   });
   EXPECT_EQ(err, "Skipping " + fifo + "\n");
@@ -53,7 +54,7 @@ TEST(Scan, FileChangedSinceTheWalkIsNotRecorded) {
   // Cut or grown between the walk's status and the end of its read, a
   // file's digest is of neither version.
   scratch_dir dir;
-  digest_db_at(dir.path + "/velorand.db");  // never reached, but never the real one
+  digest_db db = digest_db_at(dir.path + "/velorand.db");  // never reached
   std::string path = dir.path + "/changing";
   write_file(path, "before");
   struct stat walked;
@@ -61,7 +62,7 @@ TEST(Scan, FileChangedSinceTheWalkIsNotRecorded) {
   write_file(path, "after, and longer");
   std::string err = captured_stderr([&] {
     status_line status;
-    scan_run run = scan_start(status);
+    scan_run run = scan_start(status, db);
     check_file(path, walked, run);
   });
   EXPECT_EQ(err, "Couldn't read " + path + "\n");
@@ -71,7 +72,7 @@ TEST(Scan, EveryInstructionSetRecordsEachFilesOwnDigest) {
   for (md5_isa isa : {md5_isa::scalar, md5_isa::sse2, md5_isa::avx2}) {
     if (md5_lane_count(isa) > md5_lane_count(md5_best_isa())) continue;
     scratch_dir dir;
-    digest_db_at(dir.path + "/velorand.db");
+    digest_db db = digest_db_at(dir.path + "/velorand.db");
     ASSERT_EQ(mkdir((dir.path + "/t").c_str(), 0755), 0);
     std::map<std::string, std::string> want;
     for (int size : {0, 1, 55, 64, 65, 1000, 70000, (1 << 20) + 5, 2 << 20, 3 << 20}) {
@@ -83,7 +84,7 @@ TEST(Scan, EveryInstructionSetRecordsEachFilesOwnDigest) {
       want[std::string(d.begin(), d.end())] = packed_keys({size});
     }
     status_line status;
-    scan_run run = scan_start(status, isa);
+    scan_run run = scan_start(status, db, isa);
     scan_dir(dir.path + "/t", run);
     EXPECT_EQ(db_records(dir.path + "/velorand.db"), want) << md5_lane_count(isa) << " lanes";
   }

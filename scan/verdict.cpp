@@ -217,16 +217,16 @@ void digest_round(scan_run& run) {
   compress(s);
 }
 
-// Calls `op` until it gets past another run's lock, saying once that it
-// waits, and past a repair of the database, saying what became of it.
-int patiently(int (*op)(const digest&, size_key), const digest& d, size_key key,
-              status_line& status);
+// Records the pair until the call gets past another run's lock, saying once
+// that it waits, and past a repair of the database, saying what became of
+// it; says when the lock file cannot be made.
+add_result patiently(digest_db& db, const digest& d, size_key key, status_line& status);
 
 // Returns the verdict on the file `p`, read into its digest.
-outcome verdict(const pending& p, status_line& status) {
-  int added = patiently(digest_record, p.content, size_key_of(p.st.st_size), status);
-  if (added == kAddedBefore) return outcome::duplicate;
-  return added == kAdded ? outcome::recorded : outcome::not_added;
+outcome verdict(const pending& p, scan_run& run) {
+  add_result added = patiently(run.db, p.content, size_key_of(p.st.st_size), run.status);
+  if (added == add_result::added_before) return outcome::duplicate;
+  return added == add_result::added ? outcome::recorded : outcome::not_added;
 }
 
 void tell(outcome o, const std::string& path, status_line& status) {
@@ -259,7 +259,7 @@ void judge_ready(scan_run& run) {
       return;
     } else {
       outcome o = kByEnd[static_cast<int>(p.end)];
-      tell(o == outcome::recorded ? verdict(p, run.status) : o, p.path, run.status);
+      tell(o == outcome::recorded ? verdict(p, run) : o, p.path, run.status);
       status_file_ends(run.status);
       --s.files_queued;
     }
@@ -273,23 +273,22 @@ void say(const char* what, const char* path, status_line& status) {
   write_path_line(stderr, what, path);
 }
 
-int patiently(int (*op)(const digest&, size_key), const digest& d, size_key key,
-              status_line& status) {
+add_result patiently(digest_db& db, const digest& d, size_key key, status_line& status) {
   bool waiting = false;
   for (int repairs = 0;;) {
-    int r = op(d, key);
-    if (r == kDbBusy && !waiting) {
-      say("Waiting for the database, locked by another run: ", digest_lock_path(), status);
+    add_result r = digest_record(db, d, key);
+    if (r == add_result::no_lock) say("Couldn't open ", db.paths.lock.c_str(), status);
+    if (r == add_result::busy && !waiting) {
+      say("Waiting for the database, locked by another run: ", db.paths.lock.c_str(), status);
     }
-    waiting = waiting || r == kDbBusy;
-    if (r == kDbBusy) continue;
-    if (r != kDbRepaired && r != kDbSetAside) return r;
-    if (++repairs > 2) return kDbUnavailable;  // a repair that does not hold
-    if (r == kDbRepaired) {
-      say("Repaired the database after an interrupted write: ", digest_db_path(), status);
+    waiting = waiting || r == add_result::busy;
+    if (r == add_result::busy) continue;
+    if (r != add_result::repaired && r != add_result::set_aside) return r;
+    if (++repairs > 2) return add_result::unavailable;  // a repair that does not hold
+    if (r == add_result::repaired) {
+      say("Repaired the database after an interrupted write: ", db.paths.db.c_str(), status);
     } else {
-      say("Moved a damaged database aside, keeping what could be read: ", digest_aside_path(),
-          status);
+      say("Moved a damaged database aside, keeping what could be read: ", db.aside.c_str(), status);
     }
   }
 }

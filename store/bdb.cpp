@@ -10,8 +10,8 @@ off_t room_needed(off_t size) {
 
 // Allocating a doubling ahead would double the disk the database takes: the
 // room is checked free. Berkeley DB leaves its file sound when a write fails.
-bool room_for_store(int fd, const struct stat& st) {
-  return room_for(fd, st.st_size, room_needed(st.st_size));
+bool make_room(int fd, const struct stat& st, bool&) {
+  return room_free(fd, st.st_size, room_needed(st.st_size));
 }
 
 // Berkeley DB syncs the file when a database opened for writing is closed.

@@ -2,8 +2,10 @@
 // The 4.4BSD database package's own part of the store (the rest is in
 // ndbm.cpp): FreeBSD's C library, or Debian's libdb1-compat.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "store/file.h"
 #include "store/internal.h"
 
 // The hash grows by at most 8 KiB a store (bench/ndbm_growth, up to 300,000
@@ -16,16 +18,18 @@ off_t room_needed(off_t size) {
 // space leaves a file that has lost records stored before: the room is
 // allocated past the end first where the file system can, and else only
 // checked free.
-bool room_for_store(int fd, const struct stat& st) {
+bool make_room(int fd, const struct stat& st, bool&) {
   off_t room = room_needed(st.st_size);
-  int r = reserve_room(fd, st, room);
-  return r == kCannotReserve ? room_for(fd, st.st_size, room) : r == kReserved;
+  reserve_result r = reserve_room(fd, st, room);
+  return r == reserve_result::unsupported ? room_free(fd, st.st_size, room)
+                                          : r == reserve_result::reserved;
 }
 
 // The library never syncs: without this, a record reported as recorded would
 // not be on the disk, and a power cut could tear the file. Called under the
 // exclusive lock, before the store is reported.
 bool durable_after_close(const std::string& data) {
-  fd_holder fd(open(data.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat st;
+  fd_holder fd(open_regular(data, O_RDONLY, st));
   return fd.fd >= 0 && fsync(fd.fd) == 0;
 }

@@ -25,78 +25,93 @@
 #include <string>
 #include <vector>
 
+#include "store/file.h"
 #include "store/gdbm_layout.h"
 #include "store/internal.h"
 
+// GDBM's handle, and the last value it handed over, kept until the next
+// fetch or the close.
+struct db_handle {
+  GDBM_FILE gdbm = nullptr;
+  void* fetched = nullptr;
+};
+
 namespace {
 
-// GDBM grows its file by a few blocks per store, except when its hash
-// directory doubles. Measured with bench/ndbm_growth up to 2,000,000 records:
-// at most 12 KiB below 5 MB, then never more than 0.18% of the file (270 KiB
-// at 181 MB). Four times that bound, 64 KiB plus 1/128 of the file, is
-// allocated ahead, and allocated again once less than half of it is left; a
-// 1 MiB file system still holds some 10,000 records, and creation asks for
-// the same 64 KiB.
+// GDBM's largest growth step, measured up to 2,000,000 records with
+// `bench/ndbm_growth 2000000` (in a scratch directory on tmpfs): at most
+// 12 KiB plus 0.15% of the file (12 KiB at 28 KiB, 20 KiB at 5.7 MB, 264 KiB
+// at 181 MB). More than four times that, 64 KiB plus 1/128 of the file, is
+// the room allocated ahead, and allocated again once less than half of it is
+// left; a 1 MiB file system still holds some 10,000 records, and creation
+// asks for the same 64 KiB.
 constexpr off_t kRoomFloor = off_t{64} << 10;
 
-bool zeros_from(int fd, off_t from, off_t to) {
+// Returns true when what lies past the end the header records, [end, size),
+// is room left by a store that did not use it: zeros, no more than it takes.
+bool leftover_room(int fd, off_t end, off_t size) {
   char buf[4096];
-  for (off_t at = from; at < to;) {
-    ssize_t n = pread(fd, buf, static_cast<std::size_t>(std::min<off_t>(to - at, sizeof buf)), at);
-    if (n <= 0) return false;
-    if (std::any_of(buf, buf + n, [](char c) { return c != 0; })) return false;
-    at += n;
+  for (off_t at = end; at < size && size - end <= room_needed(end);) {
+    std::size_t n = static_cast<std::size_t>(std::min<off_t>(size - at, sizeof buf));
+    if (!read_all(fd, buf, n, at) || std::any_of(buf, buf + n, [](char c) { return c != 0; }))
+      return false;
+    at += static_cast<off_t>(n);
   }
-  return true;
-}
-
-// Opens the data file without blocking on anything but a regular file, which
-// it must be; returns the descriptor with its status in `st`, or -1.
-int open_data(int flags, struct stat& st) {
-  fd_holder fd(open(paths().data.c_str(), flags | O_NONBLOCK | O_CLOEXEC));
-  if (fd.fd < 0 || fstat(fd.fd, &st) != 0) return -1;
-  if (!S_ISREG(st.st_mode)) return errno = EIO, -1;
-  int kept = fd.fd;
-  fd.fd = -1;
-  return kept;
-}
-
-// Returns true when what lies past the end the header records is room
-// reserved for a store that did not use it: zeros, no more than reserved.
-bool unused_room(int fd, off_t end, off_t size) {
-  return size - end <= room_needed(end) && zeros_from(fd, end, size);
+  return size - end <= room_needed(end);
 }
 
 // Returns what GDBM makes of a data file whose header this code does not
 // know: damaged when it refuses it as not a database, sound when it opens it.
-data_state gdbm_verdict(int fd) {
-  GDBM_FILE f = gdbm_fd_open(dup(fd), paths().data.c_str(), 0,
+data_state gdbm_verdict(int fd, const std::string& data) {
+  GDBM_FILE f = gdbm_fd_open(dup(fd), data.c_str(), 0,
                              GDBM_READER | GDBM_NOMMAP | GDBM_NOLOCK | GDBM_CLOERROR, nullptr);
   if (f != nullptr) {
     gdbm_close(f);
     return data_state::sound;
   }
-  switch (gdbm_errno) {
-    case GDBM_BAD_MAGIC_NUMBER:
-    case GDBM_BAD_HEADER:
-    case GDBM_BLOCK_SIZE_ERROR:
-    case GDBM_BAD_AVAIL:
-    case GDBM_FILE_EOF:
-    case GDBM_NEED_RECOVERY:
-      return data_state::damaged;
-    default:
-      return data_state::unreadable;
-  }
+  gdbm_error e = gdbm_errno;
+  return e == GDBM_BAD_MAGIC_NUMBER || e == GDBM_BAD_HEADER || e == GDBM_BLOCK_SIZE_ERROR ||
+                 e == GDBM_BAD_AVAIL || e == GDBM_FILE_EOF || e == GDBM_NEED_RECOVERY
+             ? data_state::damaged
+             : data_state::unreadable;
 }
 
-// Makes sure the room a store may take lies allocated past the end; where
-// the file system cannot allocate there, allocates it by lengthening the
-// file, which `lengthened` then says: it must be cut back after the store.
-// Returns false, with errno set, when the room cannot be had.
-bool room_ahead(int fd, const struct stat& st, bool& lengthened) {
+// Opens the data file for `mode` (GDBM_READER or GDBM_WRITER), without
+// blocking on anything but a regular file; returns GDBM's handle, or null,
+// with `refused` set when the file opened but GDBM refused it.
+GDBM_FILE open_gdbm(const db_paths& p, int mode, bool& refused) {
+  int fd = open(p.data.c_str(), (mode == GDBM_READER ? O_RDONLY : O_RDWR) | O_NONBLOCK | O_CLOEXEC);
+  refused = fd >= 0;
+  if (fd < 0) return nullptr;
+  return gdbm_fd_open(fd, p.data.c_str(), 0, mode | GDBM_NOMMAP | GDBM_NOLOCK | GDBM_CLOERROR,
+                      nullptr);
+}
+
+// Closes `h`, returning false when GDBM's closing sync failed: the store
+// may not be on the disk.
+bool close_synced(db_handle_ptr& h) {
+  bool synced = gdbm_close(h->gdbm) == 0;
+  h->gdbm = nullptr;
+  h.reset();
+  return synced;
+}
+
+// Cuts the data file `fd` back to the end its header records, once a store
+// that lengthened it to make room is done.
+void cut_back(int fd) {
+  struct stat st;
+  gdbm_header head;
+  if (read_gdbm_header(fd, head) && fstat(fd, &st) == 0 && head.next_block < st.st_size)
+    ftruncate(fd, head.next_block);
+}
+
+}  // namespace
+
+// Where the file system cannot allocate past the end, the file is lengthened.
+bool make_room(int fd, const struct stat& st, bool& lengthened) {
   off_t room = room_needed(st.st_size);
-  int r = reserve_room(fd, st, room);
-  if (r != kCannotReserve) return r == kReserved;
+  reserve_result r = reserve_room(fd, st, room);
+  if (r != reserve_result::unsupported) return r == reserve_result::reserved;
   int err = posix_fallocate(fd, st.st_size, room / 2);
   lengthened = true;
   if (err == 0) return true;
@@ -105,39 +120,17 @@ bool room_ahead(int fd, const struct stat& st, bool& lengthened) {
   return false;
 }
 
-// Opens the data file for `mode` (GDBM_READER or GDBM_WRITER), without
-// blocking on anything but a regular file; returns GDBM's handle, or null.
-GDBM_FILE open_gdbm(int mode) {
-  int fd = open(paths().data.c_str(),
-                (mode == GDBM_READER ? O_RDONLY : O_RDWR) | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  return gdbm_fd_open(fd, paths().data.c_str(), 0, mode | GDBM_NOMMAP | GDBM_NOLOCK | GDBM_CLOERROR,
-                      nullptr);
+void db_handle_closer::operator()(db_handle* h) const {
+  errno_keeper keep;
+  if (h->gdbm != nullptr) gdbm_close(h->gdbm);
+  std::free(h->fetched);
+  delete h;
 }
 
-// Closes `h`, returning false when GDBM's closing sync failed: the store
-// may not be on the disk.
-bool close_synced(db_handle& h) {
-  bool synced = gdbm_close(h.gdbm) == 0;
-  h.gdbm = nullptr;
-  h.reset();
-  return synced;
-}
-
-}  // namespace
-
-void db_handle::reset() {
-  int saved = errno;
-  if (gdbm != nullptr) gdbm_close(gdbm);
-  gdbm = nullptr;
-  std::free(fetched);
-  fetched = nullptr;
-  errno = saved;
-}
-
-bool open_for_writing(db_handle& h) {
-  h.gdbm = open_gdbm(GDBM_WRITER);
-  return h.gdbm != nullptr;
+db_handle_ptr open_for_writing(const db_paths& p) {
+  bool refused;
+  GDBM_FILE f = open_gdbm(p, GDBM_WRITER, refused);
+  return f == nullptr ? nullptr : db_handle_ptr(new db_handle{f, nullptr});
 }
 
 bool fetch(db_handle& h, const digest& d, datum& value) {
@@ -161,58 +154,60 @@ off_t room_needed(off_t size) {
 // the store first and then finds the record. GDBM refuses, as not a
 // database, what is not a regular file (no size, or a read that fails),
 // which the writer's way then sets aside.
-int lookup_read_only(const digest& d, size_key key) {
-  GDBM_FILE f = open_gdbm(GDBM_READER);
-  if (f == nullptr) return kDbUnavailable;
-  int found = kDbUnavailable;
+lookup_result lookup_read_only(const db_paths& p, const digest& d, size_key key) {
+  bool refused;
+  GDBM_FILE f = open_gdbm(p, GDBM_READER, refused);
+  if (f == nullptr) return refused ? lookup_result::doubtful : lookup_result::unopened;
+  lookup_result found = lookup_result::doubtful;
   if (!gdbm_needs_recovery(f)) {
     datum value = gdbm_fetch(f, key_of(d));
     if (value.dptr != nullptr || gdbm_last_errno(f) == GDBM_ITEM_NOT_FOUND) {
-      found = holds(value, key) ? kSeen : kNotSeen;
+      found = holds(value, key) ? lookup_result::seen : lookup_result::not_seen;
     }
     std::free(value.dptr);
   }
-  int saved = errno;
+  errno_keeper keep;
   gdbm_close(f);
-  errno = saved;
   return found;
 }
 
-data_state check_data() {
+data_state check_data(const db_paths& p) {
   struct stat st;
-  if (stat(paths().data.c_str(), &st) != 0) {
+  if (stat(p.data.c_str(), &st) != 0) {
     return errno == ENOENT ? data_state::missing : data_state::unreadable;
   }
   return S_ISREG(st.st_mode) ? data_state::sound : data_state::damaged;
 }
 
-bool refused_as_damaged() {
+bool refused_as_damaged(const db_paths& p) {
   struct stat st;
-  fd_holder fd(open_data(O_RDONLY, st));
-  return fd.fd >= 0 && gdbm_verdict(fd.fd) == data_state::damaged;
+  fd_holder fd(open_regular(p.data, O_RDONLY, st));
+  return fd.fd >= 0 && gdbm_verdict(fd.fd, p.data) == data_state::damaged;
 }
 
 // A database GDBM finds hurt would answer every lookup "not recorded". A
-// process killed during a store leaves its reserved room behind, which GDBM
-// takes for such hurt: that room is cut back, and anything else is damage.
-bool usable(db_handle& h) {
-  if (!gdbm_needs_recovery(h.gdbm)) return true;
+// process killed during a store leaves its room behind, which GDBM takes
+// for such hurt: that room is cut back, and anything else is damage.
+bool usable(const db_paths& p, db_handle_ptr& h) {
+  if (!gdbm_needs_recovery(h->gdbm)) return true;
   h.reset();
   struct stat st;
   gdbm_header head;
-  fd_holder fd(open_data(O_RDWR, st));
+  fd_holder fd(open_regular(p.data, O_RDWR, st));
   if (fd.fd < 0 || !read_gdbm_header(fd.fd, head) || head.next_block > st.st_size ||
-      !unused_room(fd.fd, head.next_block, st.st_size) || ftruncate(fd.fd, head.next_block) != 0)
+      !leftover_room(fd.fd, head.next_block, st.st_size) || ftruncate(fd.fd, head.next_block) != 0)
     return false;
-  return open_for_writing(h) && !gdbm_needs_recovery(h.gdbm);
+  h = open_for_writing(p);
+  return h != nullptr && !gdbm_needs_recovery(h->gdbm);
 }
 
-int store_with_room(db_handle& h, datum key, datum value, bool exists) {
-  int fd = gdbm_fdesc(h.gdbm);
+store_result store_with_room(const db_paths& p, db_handle_ptr& h, datum key, datum value,
+                             bool exists) {
+  int fd = gdbm_fdesc(h->gdbm);
   struct stat st;
   gdbm_header head;
   std::vector<region> risk;
-  if (fd < 0 || fstat(fd, &st) != 0) return kAddRefused;
+  if (fd < 0 || fstat(fd, &st) != 0) return store_result::refused;
   std::string k(key.dptr, static_cast<std::size_t>(key.dsize));
   // A header that this code does not know leaves the store unguarded; one
   // that ends past the file (cut short, or lying) would make GDBM grow it.
@@ -220,33 +215,32 @@ int store_with_room(db_handle& h, datum key, datum value, bool exists) {
       (head.next_block > st.st_size ||
        !regions_at_risk(fd, head, k, exists, static_cast<std::size_t>(key.dsize + value.dsize),
                         risk)))
-    return kDbSetAside;
+    return store_result::damaged;
   bool lengthened = false;
-  if (!room_ahead(fd, st, lengthened)) return kAddRefused;
-  if (!risk.empty() && !journal_write(fd, st.st_size, risk)) {
+  if (!make_room(fd, st, lengthened)) return store_result::refused;
+  if (!risk.empty() && !journal_write(p, fd, st.st_size, risk)) {
     if (lengthened) ftruncate(fd, st.st_size);
-    return kAddRefused;
+    return store_result::refused;
   }
   fd_holder data(lengthened ? dup(fd) : -1);  // outlives the handle, to cut the file back
-  bool stored = (!lengthened || data.fd >= 0) && gdbm_store(h.gdbm, key, value, GDBM_REPLACE) == 0;
+  // GDBM 1.23 reports a failed write of the bucket only as a database that
+  // needs recovery, with the store said done.
+  bool stored = (!lengthened || data.fd >= 0) &&
+                gdbm_store(h->gdbm, key, value, GDBM_REPLACE) == 0 && !gdbm_needs_recovery(h->gdbm);
   stored = close_synced(h) && stored;
   // Reported as recorded only once nothing can undo it.
-  if (!risk.empty() && !(stored && journal_clear())) {
-    journal_rollback();  // or the next call will
+  if (!risk.empty() && !(stored && journal_clear(p))) {
+    journal_rollback(p);  // or the next call will
     stored = false;
   }
-  if (data.fd >= 0 && read_gdbm_header(data.fd, head) && fstat(data.fd, &st) == 0 &&
-      head.next_block < st.st_size)
-    ftruncate(data.fd, head.next_block);
-  return stored ? kAdded : kAddRefused;
+  if (data.fd >= 0) cut_back(data.fd);
+  return stored ? store_result::stored : store_result::refused;
 }
 
-void salvage(const std::string& path, record_map& records) {
+void salvage(const std::string& data, record_map& records) {
   struct stat st;
-  fd_holder fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (fd.fd >= 0 && fstat(fd.fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    salvage_gdbm(fd.fd, st.st_size, records);
-  }
+  fd_holder fd(open_regular(data, O_RDONLY, st));
+  if (fd.fd >= 0) salvage_gdbm(fd.fd, st.st_size, records);
 }
 
 // GDBM syncs at every close of a database opened for writing.

@@ -10,8 +10,11 @@
 // place only its bucket, unless the key is already there, the bucket is full
 // (a split, which rewrites the directory and the header) or the bucket's own
 // free space cannot take the record (the header's avail changes).
+// Only store/ includes this header.
 #ifndef VELORAND_STORE_GDBM_LAYOUT_H_
 #define VELORAND_STORE_GDBM_LAYOUT_H_
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <map>
@@ -20,11 +23,16 @@
 
 #include "store/internal.h"
 
+// The header as it lies at the file's start, then the head of its avail
+// table, which the numsync magic's extended header puts 32 bytes further on.
 struct gdbm_header {
-  std::int32_t block_size = 0, dir_size = 0, dir_bits = 0, bucket_size = 0, bucket_elems = 0;
-  off_t dir = 0, next_block = 0;
-  std::int32_t avail_size = 0;  // entries the header's avail table can hold
-  off_t avail_next = 0;         // the first avail block on disk, or 0
+  std::uint32_t magic;
+  std::int32_t block_size;
+  std::int64_t dir;
+  std::int32_t dir_size, dir_bits, bucket_size, bucket_elems;
+  std::int64_t next_block;
+  std::int32_t avail_size, avail_count;  // entries the table can hold, and holds
+  std::int64_t avail_next;               // the first avail block on disk, or 0
 };
 
 // Reads the header of the data file `fd` into `h`; returns false when it is

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "store/file.h"
 #include "store/internal.h"
 
 namespace {
@@ -45,17 +46,8 @@ bool get(const std::string& in, std::size_t& at, T& v) {
   return true;
 }
 
-int open_journal(int flags) {
-  return open(paths().journal.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0600);
-}
-
-bool write_all_at(int fd, const char* p, std::size_t n, off_t at) {
-  for (std::size_t done = 0; done < n;) {
-    ssize_t w = pwrite(fd, p + done, n - done, at + static_cast<off_t>(done));
-    if (w <= 0) return false;
-    done += static_cast<std::size_t>(w);
-  }
-  return true;
+int open_journal(const db_paths& p, int flags) {
+  return open(p.journal.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0600);
 }
 
 // Returns the regions and old length a valid journal `j` holds.
@@ -81,7 +73,7 @@ bool parse(const std::string& j, off_t& size, std::vector<std::pair<off_t, std::
 
 }  // namespace
 
-bool journal_write(int fd, off_t size, const std::vector<region>& regions) {
+bool journal_write(const db_paths& p, int fd, off_t size, const std::vector<region>& regions) {
   std::string j(kMagic, sizeof kMagic);
   put<std::int64_t>(j, size);
   put<std::uint64_t>(j, regions.size());
@@ -95,48 +87,41 @@ bool journal_write(int fd, off_t size, const std::vector<region>& regions) {
     j += bytes;
   }
   put<std::uint64_t>(j, fnv1a(j));
-  bool created = access(paths().journal.c_str(), F_OK) != 0;
-  fd_holder out(open_journal(O_RDWR | O_CREAT));
-  if (out.fd < 0 || !write_all_at(out.fd, j.data(), j.size(), 0) ||
+  bool created = access(p.journal.c_str(), F_OK) != 0;
+  fd_holder out(open_journal(p, O_RDWR | O_CREAT));
+  if (out.fd < 0 || !write_all(out.fd, j.data(), j.size(), 0) ||
       ftruncate(out.fd, static_cast<off_t>(j.size())) != 0 || fdatasync(out.fd) != 0)
     return false;
   // A journal just made must be found after a cut too.
-  return !created || sync_dir(paths().dir);
+  return !created || sync_dir(p.dir);
 }
 
-bool journal_clear() {
-  fd_holder j(open_journal(O_RDWR));
+bool journal_clear(const db_paths& p) {
+  fd_holder j(open_journal(p, O_RDWR));
   return j.fd >= 0 && ftruncate(j.fd, 0) == 0 && fdatasync(j.fd) == 0;
 }
 
-namespace {
-
-// Returns true when the journal holds before-images.
-bool journal_pending() {
+rollback_result journal_rollback(const db_paths& p) {
+  constexpr rollback_result kFailed = rollback_result::failed;
   struct stat st;
-  return stat(paths().journal.c_str(), &st) == 0 && st.st_size > 0;
-}
-
-}  // namespace
-
-int journal_rollback() {
-  if (!journal_pending()) return 0;  // one call where there is nothing to undo
-  fd_holder j(open_journal(O_RDWR));
-  struct stat st;
-  if (j.fd < 0) return -1;
-  if (fstat(j.fd, &st) != 0) return -1;
-  if (!S_ISREG(st.st_mode) || st.st_size > kMaxJournal) return errno = EIO, -1;
-  if (st.st_size == 0) return 0;
+  // One call where there is nothing to undo.
+  if (stat(p.journal.c_str(), &st) != 0 || st.st_size == 0) return rollback_result::nothing;
+  fd_holder j(open_regular(p.journal, O_RDWR, st));
+  if (j.fd < 0) return kFailed;
+  if (st.st_size > kMaxJournal) return errno = EIO, kFailed;
+  if (st.st_size == 0) return rollback_result::nothing;
   std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
-  if (pread(j.fd, bytes.data(), bytes.size(), 0) != st.st_size) return -1;
+  if (!read_all(j.fd, bytes.data(), bytes.size(), 0)) return kFailed;
   off_t size = 0;
   std::vector<std::pair<off_t, std::string>> images;
-  if (!parse(bytes, size, images)) return journal_clear() ? 0 : -1;
-  fd_holder data(open(paths().data.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-  if (data.fd < 0 || fstat(data.fd, &st) != 0 || !S_ISREG(st.st_mode)) return errno = EIO, -1;
-  for (const auto& [at, image] : images) {
-    if (!write_all_at(data.fd, image.data(), image.size(), at)) return -1;
+  if (!parse(bytes, size, images)) {
+    return journal_clear(p) ? rollback_result::nothing : kFailed;
   }
-  if (ftruncate(data.fd, size) != 0 || fsync(data.fd) != 0) return -1;
-  return journal_clear() ? 1 : -1;
+  fd_holder data(open_regular(p.data, O_RDWR, st));
+  if (data.fd < 0) return errno = EIO, kFailed;
+  for (const auto& [at, image] : images) {
+    if (!write_all(data.fd, image.data(), image.size(), at)) return kFailed;
+  }
+  if (ftruncate(data.fd, size) != 0 || fsync(data.fd) != 0) return kFailed;
+  return journal_clear(p) ? rollback_result::undone : kFailed;
 }

@@ -1,25 +1,31 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The lock every call holds on "<path>.lock", and the job-control stops held
-// back while it is: a run stopped holding it would stall every other run.
+// The lock every call holds on "<path>.lock", opened once per run, and the
+// job-control stops held back while it is: a run stopped holding it would
+// stall every other run. The lock file is its owner's alone (mode 0600),
+// whatever was done to the database's other files: a user who could open it
+// could hold it as long as they liked.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <utility>
 
+#include "store/file.h"
 #include "store/internal.h"
 
 namespace {
 
-// How long a call waits for another run's lock before it says so.
-constexpr int kPatience = 2;
+constexpr int kPatience = 2;  // seconds a call waits for another run's lock before it says so
 
 void wake_up(int) {}
 
-// Waits for `op` on the lock for at most kPatience, interrupted by an alarm,
-// which a signal mask inherited from the caller must not hold back.
-int flock_for_a_while(int fd, int op) {
+// Takes `op` on the lock `fd`, waiting for at most kPatience, interrupted by
+// an alarm, which a signal mask inherited from the caller must not hold back.
+bool take(int fd, int op) {
+  if (flock(fd, op | LOCK_NB) == 0) return true;
+  if (errno != EWOULDBLOCK) return false;
   struct sigaction wake = {}, old = {};
   wake.sa_handler = wake_up;  // no SA_RESTART: the alarm ends the wait with EINTR
   sigemptyset(&wake.sa_mask);
@@ -32,44 +38,104 @@ int flock_for_a_while(int fd, int op) {
   sigprocmask(SIG_UNBLOCK, &alarm, &mask);
   setitimer(ITIMER_REAL, &patience, nullptr);
   int r = flock(fd, op);
-  int saved = errno;
+  errno_keeper keep;
   setitimer(ITIMER_REAL, &none, nullptr);
   sigprocmask(SIG_SETMASK, &mask, nullptr);
   sigaction(SIGALRM, &old, nullptr);
-  errno = r != 0 && saved == EINTR ? EWOULDBLOCK : saved;
-  return r;
+  if (r != 0 && keep.saved == EINTR) keep.saved = EWOULDBLOCK;
+  return r == 0;
+}
+
+// Puts a new lock file of mode 0600 in place of the one open on `old`, under
+// the old one's lock when it can be had at once, so that two runs do not
+// both replace it; a run holding the old one open finds it replaced.
+void replace_lock(int old, const std::string& path) {
+  flock(old, LOCK_EX | LOCK_NB);
+  std::string made = path + ".new";
+  unlink(made.c_str());
+  fd_holder fresh(open(made.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (fresh.fd < 0 || rename(made.c_str(), path.c_str()) != 0) fchmod(old, 0600);
+  flock(old, LOCK_UN);
+}
+
+// Opens the lock file of `db`, made if missing, unless the record holds it
+// open already; its owner first replaces one found open to others.
+bool open_lock(digest_db& db) {
+  for (int tries = 0; db.lock.fd < 0 && tries < 2; ++tries) {
+    fd_holder fd(open(db.paths.lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600));
+    struct stat st;
+    if (fd.fd < 0 || fstat(fd.fd, &st) != 0) return false;
+    if ((st.st_mode & 077) != 0 && st.st_uid == geteuid() && tries == 0) {
+      replace_lock(fd.fd, db.paths.lock);
+      continue;
+    }
+    db.lock = std::move(fd);
+    db.lock_dev = st.st_dev;
+    db.lock_ino = st.st_ino;
+  }
+  return db.lock.fd >= 0;
+}
+
+// Returns true when the lock's path still names the file held open: its
+// owner may have replaced it, or someone removed it, since it was opened.
+bool still_in_place(const digest_db& db) {
+  struct stat st;
+  return stat(db.paths.lock.c_str(), &st) == 0 && st.st_ino == db.lock_ino &&
+         st.st_dev == db.lock_dev;
+}
+
+// Returns what keeps `op` from a lock whose file could not be opened, for `err`.
+lock_result unopened(digest_db& db, int err, int op) {
+  // On a read-only file system nothing can be writing, and a lock that only
+  // its owner may open leaves the others nothing to wait for: they read.
+  if (op == LOCK_SH && (err == EROFS || err == EACCES)) return lock_result::unlocked_read;
+  struct stat st;
+  bool cannot_make = err == EISDIR || (err == EACCES && lstat(db.paths.lock.c_str(), &st) != 0);
+  errno = err;
+  if (!cannot_make || std::exchange(db.no_lock_told, true)) return lock_result::unavailable;
+  return lock_result::no_lock;  // said once
+}
+
+lock_result failed_take() {
+  return errno == EWOULDBLOCK ? lock_result::busy : lock_result::unavailable;
 }
 
 }  // namespace
 
-db_lock::db_lock(int op) {
+call_lock::call_lock(digest_db& d, int op) : db(d) {
   sigset_t stops;
   sigemptyset(&stops);
   for (int sig : {SIGTSTP, SIGTTIN, SIGTTOU}) sigaddset(&stops, sig);
   sigprocmask(SIG_BLOCK, &stops, &old_mask);
-  // flock needs no write permission; a user who may read the lock may take it.
-  file.fd = open(paths().lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
-  // On a read-only file system nothing can be writing: a lookup needs no lock.
-  unlocked_read = file.fd < 0 && errno == EROFS && op == LOCK_SH;
-  if (file.fd < 0 || flock(file.fd, op | LOCK_NB) == 0) return;
-  if (errno == EWOULDBLOCK && flock_for_a_while(file.fd, op) == 0) return;
-  file.reset();
+  for (int tries = 0; tries < 3; ++tries, db.lock.reset()) {
+    if (!open_lock(db)) {
+      result = unopened(db, open_errno = errno, op);
+      return;
+    }
+    if (!take(db.lock.fd, op)) {
+      result = failed_take();
+      return;
+    }
+    result = lock_result::held;
+    if (still_in_place(db)) return;
+    flock(db.lock.fd, LOCK_UN);
+    result = lock_result::unavailable;
+  }
 }
 
-bool db_lock::make_exclusive() {
-  if (file.fd < 0) return errno = EROFS, false;  // a lookup on a read-only file system
-  unlocked_read = false;
-  if (flock(file.fd, LOCK_EX | LOCK_NB) == 0) return true;
-  if (errno == EWOULDBLOCK && flock_for_a_while(file.fd, LOCK_EX) == 0) return true;
-  file.reset();
+bool call_lock::make_exclusive() {
+  if (result == lock_result::unlocked_read) {
+    result = unopened(db, open_errno, LOCK_EX);
+    return false;
+  }
+  if (take(db.lock.fd, LOCK_EX) && still_in_place(db)) return true;
+  result = failed_take();
+  flock(db.lock.fd, LOCK_UN);
   return false;
 }
 
-db_lock::~db_lock() {
-  file.reset();  // the lock goes first, then stops may act
+call_lock::~call_lock() {
+  errno_keeper keep;
+  if (result == lock_result::held) flock(db.lock.fd, LOCK_UN);  // the lock first, then stops
   sigprocmask(SIG_SETMASK, &old_mask, nullptr);
-}
-
-int lock_failure() {
-  return errno == EWOULDBLOCK ? kDbBusy : kDbUnavailable;
 }

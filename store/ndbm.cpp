@@ -14,31 +14,22 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "store/file.h"
 #include "store/internal.h"
+
+// The library's handle.
+struct db_handle {
+  DBM* db = nullptr;
+};
 
 namespace {
 
 // Returns true when the data file is there and regular: the library would
 // block for ever opening a FIFO.
-bool regular_data(struct stat& st) {
-  fd_holder fd(open(paths().data.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (fd.fd < 0 || fstat(fd.fd, &st) != 0) return false;
-  if (!S_ISREG(st.st_mode)) errno = EIO;
-  return S_ISREG(st.st_mode);
-}
-
-bool write_all(int fd, const void* p, std::size_t n) {
-  return write(fd, p, n) == static_cast<ssize_t>(n);
-}
-
-bool read_all(int fd, void* p, std::size_t n) {
-  auto* to = static_cast<char*>(p);
-  for (std::size_t done = 0; done < n;) {
-    ssize_t r = read(fd, to + done, n - done);
-    if (r <= 0) return false;
-    done += static_cast<std::size_t>(r);
-  }
-  return true;
+bool regular_data(const db_paths& p) {
+  struct stat st;
+  fd_holder fd(open_regular(p.data, O_RDONLY, st));
+  return fd.fd >= 0;
 }
 
 // Writes every record the library iterates over to `out`, each as the
@@ -59,17 +50,15 @@ void send_records(const std::string& base, int out) {
 
 }  // namespace
 
-void db_handle::reset() {
-  if (db == nullptr) return;
-  int saved = errno;
-  dbm_close(db);
-  db = nullptr;
-  errno = saved;
+void db_handle_closer::operator()(db_handle* h) const {
+  errno_keeper keep;
+  if (h->db != nullptr) dbm_close(h->db);
+  delete h;
 }
 
-bool open_for_writing(db_handle& h) {
-  h.db = dbm_open(const_cast<char*>(paths().db.c_str()), O_RDWR, 0600);
-  return h.db != nullptr;
+db_handle_ptr open_for_writing(const db_paths& p) {
+  DBM* db = dbm_open(const_cast<char*>(p.db.c_str()), O_RDWR, 0600);
+  return db == nullptr ? nullptr : db_handle_ptr(new db_handle{db});
 }
 
 bool fetch(db_handle& h, const digest& d, datum& value) {
@@ -82,50 +71,49 @@ const char* data_suffix() {
   return ".db";
 }
 
-int lookup_read_only(const digest& d, size_key key) {
-  struct stat st;
-  if (!regular_data(st)) return kDbUnavailable;
-  DBM* db = dbm_open(const_cast<char*>(paths().db.c_str()), O_RDONLY, 0);
-  if (db == nullptr) return kDbUnavailable;
-  int found = holds(dbm_fetch(db, key_of(d)), key) ? kSeen : kNotSeen;
+lookup_result lookup_read_only(const db_paths& p, const digest& d, size_key key) {
+  if (!regular_data(p)) return errno == EIO ? lookup_result::doubtful : lookup_result::unopened;
+  DBM* db = dbm_open(const_cast<char*>(p.db.c_str()), O_RDONLY, 0);
+  if (db == nullptr) return lookup_result::doubtful;
+  lookup_result found =
+      holds(dbm_fetch(db, key_of(d)), key) ? lookup_result::seen : lookup_result::not_seen;
   dbm_close(db);
   return found;
 }
 
-data_state check_data() {
-  struct stat st;
-  if (regular_data(st)) return data_state::sound;
+data_state check_data(const db_paths& p) {
+  if (regular_data(p)) return data_state::sound;
   return errno == ENOENT ? data_state::missing
          : errno == EIO  ? data_state::damaged
                          : data_state::unreadable;
 }
 
-bool refused_as_damaged() {
+bool refused_as_damaged(const db_paths&) {
   return false;
 }
 
-bool usable(db_handle&) {
+bool usable(const db_paths&, db_handle_ptr&) {
   return true;
 }
 
-int store_with_room(db_handle& h, datum key, datum value, bool) {
-  int fd = dbm_dirfno(h.db);  // the one file
+store_result store_with_room(const db_paths& p, db_handle_ptr& h, datum key, datum value, bool) {
+  int fd = dbm_dirfno(h->db);  // the one file
   struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0) return kAddRefused;
-  if (!room_for_store(fd, st)) return kAddRefused;
-  bool stored = dbm_store(h.db, key, value, DBM_REPLACE) == 0;
+  bool lengthened = false;
+  if (fd < 0 || fstat(fd, &st) != 0 || !make_room(fd, st, lengthened)) return store_result::refused;
+  bool stored = dbm_store(h->db, key, value, DBM_REPLACE) == 0;
   h.reset();
-  return stored && durable_after_close(paths().data) ? kAdded : kAddRefused;
+  return stored && durable_after_close(p.data) ? store_result::stored : store_result::refused;
 }
 
 // The library may crash on a damaged file: it is read in a child process.
-void salvage(const std::string& path, record_map& records) {
+void salvage(const std::string& data, record_map& records) {
   int pipe_fds[2];
   if (pipe(pipe_fds) != 0) return;
   pid_t pid = fork();
   if (pid == 0) {
     close(pipe_fds[0]);
-    send_records(path.substr(0, path.size() - 3), pipe_fds[1]);  // less ".db"
+    send_records(data.substr(0, data.size() - 3), pipe_fds[1]);  // less ".db"
     _exit(0);
   }
   close(pipe_fds[1]);

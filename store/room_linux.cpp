@@ -22,9 +22,9 @@ off_t allocated_tail(const struct stat& st) {
 
 }  // namespace
 
-int reserve_room(int fd, const struct stat& st, off_t room) {
-  if (!size_limit_allows(st.st_size + room / 2)) return kNoRoom;
-  if (allocated_tail(st) >= room / 2) return kReserved;
-  if (fallocate(fd, FALLOC_FL_KEEP_SIZE, st.st_size, room) == 0) return kReserved;
-  return errno == EOPNOTSUPP ? kCannotReserve : kNoRoom;
+reserve_result reserve_room(int fd, const struct stat& st, off_t room) {
+  if (!size_limit_allows(st.st_size + room / 2)) return reserve_result::refused;
+  if (allocated_tail(st) >= room / 2) return reserve_result::reserved;
+  if (fallocate(fd, FALLOC_FL_KEEP_SIZE, st.st_size, room) == 0) return reserve_result::reserved;
+  return errno == EOPNOTSUPP ? reserve_result::unsupported : reserve_result::refused;
 }

@@ -3,6 +3,7 @@
 // its length; the caller lengthens the file, or only checks the free space.
 #include "store/internal.h"
 
-int reserve_room(int, const struct stat& st, off_t room) {
-  return size_limit_allows(st.st_size + room / 2) ? kCannotReserve : kNoRoom;
+reserve_result reserve_room(int, const struct stat& st, off_t room) {
+  return size_limit_allows(st.st_size + room / 2) ? reserve_result::unsupported
+                                                  : reserve_result::refused;
 }

@@ -1,48 +1,82 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The two calls: each takes the lock, opens the database, fetches (and for an
-// append stores) and closes it before it lets the lock go.
+// The three calls: each takes the lock, opens the database, fetches (and for
+// an append stores) and closes it before it lets the lock go.
 #include <fcntl.h>
 #include <sys/file.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <vector>
 
 #include "store/internal.h"
+#include "store/paths.h"
 
 namespace {
 
-db_paths where;     // set once by digest_db_at
-std::string aside;  // where the last damaged database went
+// What keeps a call from its lookup or append: nothing, or an outcome both
+// calls share, named alike in seen_result and add_result.
+enum class hitch { none, unavailable, no_lock, busy, repaired, set_aside };
 
-// Moves a damaged database aside, closing `h` first; returns the call's code.
-int put_aside(db_handle& h) {
+template <typename Result>
+Result as(hitch h) {
+  constexpr Result kAs[] = {Result::unavailable, Result::unavailable, Result::no_lock,
+                            Result::busy,        Result::repaired,    Result::set_aside};
+  return kAs[static_cast<int>(h)];
+}
+
+hitch lock_hitch(lock_result r) {
+  return r == lock_result::busy      ? hitch::busy
+         : r == lock_result::no_lock ? hitch::no_lock
+                                     : hitch::unavailable;
+}
+
+bool may_read(const call_lock& lock) {
+  return lock.result == lock_result::held || lock.result == lock_result::unlocked_read;
+}
+
+// Moves a damaged database aside, closing `h` first.
+hitch put_aside(digest_db& db, db_handle_ptr& h) {
   h.reset();
-  return set_aside(aside) ? kDbSetAside : kDbUnavailable;
+  return set_aside(db.paths, db.aside) ? hitch::set_aside : hitch::unavailable;
 }
 
 // Opens the database for reading and writing once it is sound: undoes a
 // store cut short, sets aside a damaged database and creates a missing one.
-// Returns 0 with `h` open, or the code the call returns.
-// REQUIRES: the exclusive lock is held.
-int open_db(db_handle& h) {
-  int undone = journal_rollback();
-  if (undone != 0) return undone > 0 ? kDbRepaired : kDbUnavailable;
-  data_state state = check_data();
-  if (state == data_state::damaged) return put_aside(h);
-  if (state == data_state::unreadable) return kDbUnavailable;
-  if (state == data_state::missing && !create_db()) return kDbUnavailable;
-  if (!open_for_writing(h)) return refused_as_damaged() ? put_aside(h) : kDbUnavailable;
-  return usable(h) ? 0 : put_aside(h);
+// Returns hitch::none with `h` open. REQUIRES: the exclusive lock is held.
+hitch open_db(digest_db& db, db_handle_ptr& h) {
+  rollback_result undone = journal_rollback(db.paths);
+  if (undone != rollback_result::nothing) {
+    return undone == rollback_result::undone ? hitch::repaired : hitch::unavailable;
+  }
+  data_state state = check_data(db.paths);
+  if (state == data_state::damaged) return put_aside(db, h);
+  if (state == data_state::unreadable) return hitch::unavailable;
+  if (state == data_state::missing && !create_db(db.paths)) return hitch::unavailable;
+  h = open_for_writing(db.paths);
+  if (h == nullptr) return refused_as_damaged(db.paths) ? put_aside(db, h) : hitch::unavailable;
+  return usable(db.paths, h) ? hitch::none : put_aside(db, h);
+}
+
+// Appends `key` to the record for `d`. REQUIRES: the exclusive lock is held.
+add_result add_locked(digest_db& db, const digest& d, size_key key) {
+  db_handle_ptr h;
+  datum old;
+  if (hitch r = open_db(db, h); r != hitch::none) return as<add_result>(r);
+  if (!fetch(*h, d, old)) return as<add_result>(put_aside(db, h));
+  // Another process may have recorded the pair since this one looked.
+  if (holds(old, key)) return add_result::added_before;
+  std::size_t kept = old.dptr == nullptr || old.dsize < 0
+                         ? 0
+                         : static_cast<std::size_t>(old.dsize) / sizeof key * sizeof key;
+  std::vector<char> value(kept + sizeof key);
+  if (kept != 0) std::memcpy(value.data(), old.dptr, kept);
+  std::memcpy(value.data() + kept, &key, sizeof key);
+  datum v{value.data(), static_cast<int>(value.size())};
+  store_result stored = store_with_room(db.paths, h, key_of(d), v, old.dptr != nullptr);
+  if (stored == store_result::damaged) return as<add_result>(put_aside(db, h));
+  return stored == store_result::stored ? add_result::added : add_result::refused;
 }
 
 }  // namespace
-
-const db_paths& paths() {
-  return where;
-}
 
 datum key_of(const digest& d) {
   return datum{reinterpret_cast<char*>(const_cast<std::uint8_t*>(d.data())),
@@ -60,76 +94,46 @@ bool holds(datum value, size_key key) {
   return false;
 }
 
-void digest_db_at(const std::string& path) {
-  std::string dir = std::filesystem::path(path).parent_path();
-  where = {path,          path + data_suffix(), path + ".lock",
-           path + ".new", path + ".journal",    dir.empty() ? "." : dir};
+digest_db digest_db_at(const std::string& path) {
+  digest_db db;
+  db.paths = db_paths_of(path, data_suffix());
+  return db;
 }
 
-const char* digest_db_path() {
-  return where.db.c_str();
-}
-
-const char* digest_lock_path() {
-  return where.lock.c_str();
-}
-
-const char* digest_aside_path() {
-  return aside.c_str();
-}
-
-int digest_seen(const digest& d, size_key key) {
+seen_result digest_seen(digest_db& db, const digest& d, size_key key) {
   {
-    db_lock shared(LOCK_SH);
-    if (!shared.held()) return lock_failure();
-    int found = lookup_read_only(d, key);
-    if (found != kDbUnavailable) return found;
+    call_lock shared(db, LOCK_SH);
+    if (!may_read(shared)) return as<seen_result>(lock_hitch(shared.result));
+    lookup_result found = lookup_read_only(db.paths, d, key);
+    if (found == lookup_result::seen) return seen_result::seen;
+    if (found == lookup_result::not_seen) return seen_result::not_seen;
+    // Without the lock, a store may be under way: what looks odd is not acted on.
+    if (shared.result == lock_result::unlocked_read) {
+      return found == lookup_result::doubtful ? seen_result::not_seen : seen_result::unavailable;
+    }
   }
   // First use, a write to undo or a database to check: the writer's way.
-  db_lock lock(LOCK_EX);
-  if (!lock.held()) return lock_failure();
-  db_handle h;
+  call_lock lock(db, LOCK_EX);
+  if (lock.result != lock_result::held) return as<seen_result>(lock_hitch(lock.result));
+  db_handle_ptr h;
   datum value;
-  if (int r = open_db(h); r != 0) return r;
-  if (!fetch(h, d, value)) return put_aside(h);
+  if (hitch r = open_db(db, h); r != hitch::none) return as<seen_result>(r);
+  if (!fetch(*h, d, value)) return as<seen_result>(put_aside(db, h));
   // The fetched bytes are the library's until the close; they are read first.
-  return holds(value, key) ? kSeen : kNotSeen;
+  return holds(value, key) ? seen_result::seen : seen_result::not_seen;
 }
 
-namespace {
-
-// Appends `key` to the record for `d`. REQUIRES: the exclusive lock is held.
-int add_locked(const digest& d, size_key key) {
-  db_handle h;
-  datum old;
-  if (int r = open_db(h); r != 0) return r;
-  if (!fetch(h, d, old)) return put_aside(h);
-  // Another process may have recorded the pair since this one looked.
-  if (holds(old, key)) return kAddedBefore;
-  std::size_t kept = old.dptr == nullptr || old.dsize < 0
-                         ? 0
-                         : static_cast<std::size_t>(old.dsize) / sizeof key * sizeof key;
-  std::vector<char> value(kept + sizeof key);
-  if (kept != 0) std::memcpy(value.data(), old.dptr, kept);
-  std::memcpy(value.data() + kept, &key, sizeof key);
-  datum v{value.data(), static_cast<int>(value.size())};
-  int stored = store_with_room(h, key_of(d), v, old.dptr != nullptr);
-  return stored == kDbSetAside ? put_aside(h) : stored;
+add_result digest_add(digest_db& db, const digest& d, size_key key) {
+  call_lock lock(db, LOCK_EX);
+  if (lock.result != lock_result::held) return as<add_result>(lock_hitch(lock.result));
+  return add_locked(db, d, key);
 }
 
-}  // namespace
-
-int digest_add(const digest& d, size_key key) {
-  db_lock lock(LOCK_EX);
-  if (!lock.held()) return lock_failure();
-  return add_locked(d, key);
-}
-
-int digest_record(const digest& d, size_key key) {
-  db_lock lock(LOCK_SH);
-  if (!lock.held()) return lock_failure();
-  if (lookup_read_only(d, key) == kSeen) return kAddedBefore;
+add_result digest_record(digest_db& db, const digest& d, size_key key) {
+  call_lock lock(db, LOCK_SH);
+  if (!may_read(lock)) return as<add_result>(lock_hitch(lock.result));
+  if (lookup_read_only(db.paths, d, key) == lookup_result::seen) return add_result::added_before;
   // What another run records meanwhile, the append finds.
-  if (!lock.make_exclusive()) return lock_failure();
-  return add_locked(d, key);
+  if (!lock.make_exclusive()) return as<add_result>(lock_hitch(lock.result));
+  return add_locked(db, d, key);
 }

@@ -4,15 +4,17 @@
 //
 // It is an ndbm database (made by GDBM's compatibility layer on Linux, and
 // reached through GDBM's own interface, which need not map the file; the C
-// library's own on FreeBSD). digest_db_at names it once, before any other
-// call; the program passes the path fixed when it is built. Then each call takes
-// the lock, opens the database, does one fetch (and for an append one store),
-// closes it and lets the lock go, so no handle outlives a call. A lookup reads
-// under a shared lock, so lookups of runs going on together do not wait for
-// each other and never write; an append, and the first use, which creates
-// the database, hold it exclusively. Job-control stops wait while the lock is
+// library's own on FreeBSD). A run names it once with digest_db_at, which
+// returns the record every other call takes; the program passes the path
+// fixed when it is built. The first call opens the lock file, which the
+// record keeps for the run. Then each call takes the lock, opens the
+// database, does one fetch (and for an append one store), closes it and lets
+// the lock go, so no database handle outlives a call. A lookup reads under a
+// shared lock, so lookups of runs going on together do not wait for each
+// other and never write; an append, and the first use, which creates the
+// database, hold it exclusively. Job-control stops wait while the lock is
 // held, and a call that has waited a while for another run's lock returns
-// kDbBusy so that the caller can say so, then call again.
+// `busy` so that the caller can say so, then call again.
 //
 // A failed write, a kill or a full disk never costs a record stored before:
 // the first call builds the database in "<path>.new/" and moves it into place
@@ -35,7 +37,9 @@
 //          a multiple of 4 (written by something else) has 1 to 3 trailing
 //          bytes that are not an entry.
 //   lock:  the file "<path>.lock" beside the database, empty, created on first
-//          use; a lookup holds flock(LOCK_SH) on it, an append LOCK_EX.
+//          use, mode 0600 (a copy open to others is replaced by its owner);
+//          a lookup holds flock(LOCK_SH) on it, an append LOCK_EX. A user
+//          who may not open it looks up without it, and never writes.
 //   journal: "<path>.journal", empty but while a store it guards is under way
 //          (its layout is in store/journal.cpp).
 //   files: the library's own (GDBM: "<path>.pag" holds the records, "<path>.dir"
@@ -46,50 +50,72 @@
 #ifndef VELORAND_STORE_STORE_H_
 #define VELORAND_STORE_STORE_H_
 
+#include <sys/types.h>
+
 #include <string>
 
 #include "common/common.h"
 
-// What the calls return. Either may return kDbUnavailable, when the database
-// cannot be opened (or created); kDbBusy, after two seconds of waiting for
-// the lock, which another process holds; kDbRepaired, after undoing a store
-// that a power cut or a crash interrupted; and kDbSetAside, after moving a
-// damaged database aside and starting a new one with what could be read of
-// it. Nothing was looked up or recorded then: the caller may call again.
-constexpr int kDbUnavailable = -1;
-constexpr int kDbBusy = -2;
-constexpr int kDbRepaired = -3;  // a write cut short was undone; nothing else done
-constexpr int kDbSetAside = -4;  // a damaged database was moved aside; nothing else done
-constexpr int kNotSeen = 0;      // digest_seen: the pair is not recorded
-constexpr int kSeen = 1;         // digest_seen: the pair is recorded
-constexpr int kAdded = 0;        // digest_add: the pair is now recorded
-constexpr int kAddRefused = 1;   // digest_add: refused, too little room left, or not synced
-constexpr int kAddedBefore = 2;  // digest_add: another process recorded it since
+// The database's files, all derived from the path handed to the library.
+struct db_paths {
+  std::string db;       // handed to the library
+  std::string data;     // the library's data file: its absence alone means no database
+  std::string lock;     // "<db>.lock"
+  std::string journal;  // "<db>.journal"
+  std::string stage;    // "<db>.new", where a new database is built
+  std::string dir;      // the directory that holds them
+};
 
-// Returns kSeen if the record for `d` holds `key`, and kNotSeen if it does
+// The database as one process's run uses it: its paths, the lock file kept
+// open between calls, and where the last damaged database went.
+struct digest_db {
+  db_paths paths;
+  std::string aside;  // set by a call that returned set_aside
+  fd_holder lock;     // opened by the first call
+  dev_t lock_dev = 0;
+  ino_t lock_ino = 0;
+  bool no_lock_told = false;
+};
+
+// What digest_seen returns: the answer; or the database cannot be opened or
+// created (`unavailable`); its lock file cannot be made, a directory in its
+// place or one this user may not create (`no_lock`, once, then
+// `unavailable`); another process held the lock for two seconds (`busy`);
+// a store cut short by a power cut or a crash was undone (`repaired`), or a
+// damaged database was moved aside and a new one started with what could be
+// read of it (`set_aside`): after these three the caller may call again.
+enum class seen_result { not_seen, seen, unavailable, no_lock, busy, repaired, set_aside };
+
+// What digest_add and digest_record return: the pair is now recorded, was
+// recorded before (by this process or another), or was refused (too little
+// room, or not synced); the rest as for digest_seen, nothing recorded.
+enum class add_result {
+  added,
+  added_before,
+  refused,
+  unavailable,
+  no_lock,
+  busy,
+  repaired,
+  set_aside
+};
+
+// Returns the record of the database handed to the library as `path`, from
+// which every other file's path derives; opens nothing.
+digest_db digest_db_at(const std::string& path);
+
+// Returns `seen` if the record for `d` holds `key`, and `not_seen` if it does
 // not or there is no record. Needs only read access to an existing database.
-int digest_seen(const digest& d, size_key key);
+// REQUIRES: `db` was made in this process (a child makes its own).
+seen_result digest_seen(digest_db& db, const digest& d, size_key key);
 
 // Appends `key` to the record for `d`, creating the record if needed.
-int digest_add(const digest& d, size_key key);
+// REQUIRES: as for digest_seen.
+add_result digest_add(digest_db& db, const digest& d, size_key key);
 
-// Does what digest_seen and then, when it found nothing, digest_add do, the
-// lock file opened once: returns kAddedBefore when the pair was recorded
-// before, by any run, or what digest_add returns.
-int digest_record(const digest& d, size_key key);
-
-// Sets the path handed to the library, from which every other file's derives.
-// REQUIRES: called before any other call here.
-void digest_db_at(const std::string& path);
-
-// Returns the path of the database handed to the library.
-const char* digest_db_path();
-
-// Returns the directory into which the call that returned kDbSetAside moved
-// the damaged database.
-const char* digest_aside_path();
-
-// Returns the path of the lock file, for a caller that says what it waits on.
-const char* digest_lock_path();
+// Does what digest_seen and then, when it found nothing, digest_add do, under
+// one taking of the lock: returns `added_before` when the pair was recorded
+// before, by any run, or what digest_add returns. REQUIRES: as for digest_seen.
+add_result digest_record(digest_db& db, const digest& d, size_key key);
 
 #endif  // VELORAND_STORE_STORE_H_

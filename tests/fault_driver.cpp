@@ -6,13 +6,14 @@
 // or an allocation; a write into allocated blocks, or a truncation, needs no
 // space and is let through.
 //
-// Usage: fault_driver K FROM TO DB [lengthen|sync]. Appends the digests
+// Usage: fault_driver K FROM TO DB [lengthen|sync|eio]. Appends the digests
 // FROM..TO-1 (see tests/scratch.h) with size key i to the database DB, and
 // prints the indices that were not recorded, one per line, then "calls N"
 // with the number of calls that could fail. K = 0 fails nothing. With
 // "lengthen", the file system cannot allocate past a file's end, as some
 // cannot; with "sync", the calls that fail are the syncs (EIO), as a disk
-// that fails to write back makes them fail.
+// that fails to write back makes them fail; with "eio", every write of a
+// regular file counts, wherever it lands, and fails with EIO.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/falloc.h>
@@ -34,10 +35,11 @@ long calls = 0;
 long fail_at = 0;
 bool lengthen_only = false;
 bool syncs_fail = false;
+int writes_fail = 0;  // with "eio", EIO: every write of a regular file may fail
 
 // Returns true when this call, which may need space, is the one to fail.
 bool fails_now() {
-  return !syncs_fail && ++calls == fail_at;
+  return !syncs_fail && writes_fail == 0 && ++calls == fail_at;
 }
 
 // Returns true when this sync is the one to fail.
@@ -54,9 +56,15 @@ bool needs_space(int fd, off_t end) {
   return end > static_cast<off_t>(st.st_blocks) * 512;
 }
 
+// Returns true, with errno set, when this write is the one to fail.
 bool write_fails(int fd, off_t at, size_t n) {
+  struct stat st;
+  if (writes_fail != 0) {
+    bool fails = fd > 2 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ++calls == fail_at;
+    return fails && (errno = writes_fail, true);
+  }
   if (at < 0) at = lseek(fd, 0, SEEK_CUR);
-  return needs_space(fd, at + static_cast<off_t>(n)) && fails_now();
+  return needs_space(fd, at + static_cast<off_t>(n)) && fails_now() && (errno = ENOSPC, true);
 }
 
 template <typename F>
@@ -70,13 +78,13 @@ extern "C" {
 
 ssize_t write(int fd, const void* buf, size_t n) {
   static auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
-  if (write_fails(fd, -1, n)) return errno = ENOSPC, -1;
+  if (write_fails(fd, -1, n)) return -1;
   return real(fd, buf, n);
 }
 
 ssize_t pwrite64(int fd, const void* buf, size_t n, off_t at) {
   static auto real = next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite64");
-  if (write_fails(fd, at, n)) return errno = ENOSPC, -1;
+  if (write_fails(fd, at, n)) return -1;
   return real(fd, buf, n, at);
 }
 
@@ -88,7 +96,7 @@ ssize_t writev(int fd, const struct iovec* iov, int count) {
   static auto real = next<ssize_t (*)(int, const struct iovec*, int)>("writev");
   size_t n = 0;
   for (int i = 0; i < count; ++i) n += iov[i].iov_len;
-  if (write_fails(fd, -1, n)) return errno = ENOSPC, -1;
+  if (write_fails(fd, -1, n)) return -1;
   return real(fd, iov, count);
 }
 
@@ -143,11 +151,12 @@ int main(int argc, char** argv) {
   if (argc != 5 && argc != 6) return 2;
   lengthen_only = argc == 6 && std::string(argv[5]) == "lengthen";
   syncs_fail = argc == 6 && std::string(argv[5]) == "sync";
-  digest_db_at(argv[4]);
+  if (argc == 6 && std::string(argv[5]) == "eio") writes_fail = EIO;
+  digest_db db = digest_db_at(argv[4]);
   fail_at = std::atol(argv[1]);
   int from = std::atoi(argv[2]), to = std::atoi(argv[3]);
   for (int i = from; i < to; ++i) {
-    if (digest_add(numbered_digest(i), i) != 0) std::printf("%d\n", i);
+    if (digest_add(db, numbered_digest(i), i) != add_result::added) std::printf("%d\n", i);
   }
   std::printf("calls %ld\n", calls);
   return 0;

@@ -112,12 +112,18 @@ file_cut cut_of(const std::string& name, const std::string& base, const std::str
   return f;
 }
 
-// Calls `op` as a run does: again after a repair or a move aside. Returns
-// its answer, or 5 when it repairs again and again.
-int as_a_run(int (*op)(const digest&, size_key), const digest& d, size_key key) {
+// Records the pair as a run does: again after a repair or a move aside.
+// Returns 0 when it was recorded before, 1 when this call recorded it, 2 when
+// the database could not be opened, 3 for any other answer, or 5 when it
+// repairs again and again.
+int as_a_run(digest_db& db, const digest& d, size_key key) {
   for (int tries = 0; tries < 3; ++tries) {
-    int r = op(d, key);
-    if (r != kDbRepaired && r != kDbSetAside) return r;
+    add_result r = digest_record(db, d, key);
+    if (r == add_result::repaired || r == add_result::set_aside) continue;
+    return r == add_result::added_before  ? 0
+           : r == add_result::added       ? 1
+           : r == add_result::unavailable ? 2
+                                          : 3;
   }
   return 5;
 }
@@ -129,22 +135,22 @@ int as_a_run(int (*op)(const digest&, size_key), const digest& d, size_key key) 
 // the signal that ended it.
 int check_state(int before) {
   return run_in_child([before] {
-    digest_db_at(g_check);
+    digest_db db = digest_db_at(g_check);
     if (before > 0) {
-      int r = as_a_run(digest_record, numbered_digest(0), 0);
-      if (r != kAddedBefore) return r == kDbUnavailable ? 2 : r == 5 ? 5 : 1;
+      int r = as_a_run(db, numbered_digest(0), 0);
+      if (r != 0) return r == 2 || r == 5 ? r : 1;
     }
-    int r = as_a_run(digest_record, numbered_digest(1 << 30), 7);
-    if (r != kAdded) return r == 5 ? 5 : 3;
+    int r = as_a_run(db, numbered_digest(1 << 30), 7);
+    if (r != 1) return r == 5 ? 5 : 3;
     // Every digest through one opening, and a sample through the lookup itself.
     std::map<std::string, std::string> want;
     for (int i = 0; i < before; ++i) {
       auto d = numbered_digest(i);
       want[std::string(d.begin(), d.end())] = packed_keys({i});
-      if (i % 499 == 0 && digest_seen(d, i) != kSeen) return 1;
+      if (i % 499 == 0 && digest_seen(db, d, i) != seen_result::seen) return 1;
     }
     if (!holds_all(g_check, want)) return 1;
-    return digest_seen(numbered_digest(1 << 30), 7) == kSeen ? 0 : 4;
+    return digest_seen(db, numbered_digest(1 << 30), 7) == seen_result::seen ? 0 : 4;
   });
 }
 
@@ -242,12 +248,14 @@ int main(int argc, char** argv) {
   mallopt(M_MMAP_THRESHOLD, 1 << 30);
   g_db = argv[1];
   g_check = argv[4];
-  digest_db_at(g_db);
+  digest_db db = digest_db_at(g_db);
   int from = std::atoi(argv[2]), to = std::atoi(argv[3]);
   g_durable = current_files();
   for (int i = from; i < to; ++i) {
     g_appending = i;
-    if (digest_add(numbered_digest(i), i) != kAdded) std::printf("append %d refused\n", i);
+    if (digest_add(db, numbered_digest(i), i) != add_result::added) {
+      std::printf("append %d refused\n", i);
+    }
   }
   std::printf("states %ld failed %ld\n", g_states, g_failed);
   return 0;

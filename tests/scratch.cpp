@@ -216,11 +216,12 @@ run_result run_program(const std::string& file, const std::vector<std::string>& 
   return r;
 }
 
-int hold_lock(const std::string& lock_path, int op, unsigned micros) {
+int hold_lock(const std::string& lock_path, int op, unsigned micros, bool unprivileged) {
   int ready[2];
   if (pipe(ready) != 0) return -1;
   pid_t pid = fork();
   if (pid == 0) {
+    if (unprivileged) drop_privileges();
     int fd = open(lock_path.c_str(), O_RDONLY | O_CREAT, 0600);
     if (fd < 0 || flock(fd, op) != 0 || write(ready[1], "1", 1) != 1) _exit(1);
     usleep(micros);

@@ -45,8 +45,9 @@ std::vector<std::string> names_with_prefix(const std::string& dir, const std::st
 int run_in_child(const std::function<int()>& body, bool unprivileged = false);
 
 // Holds flock(`op`) on `lock_path` from a child process for `micros`, as
-// another run would; returns the child once the lock is held, or -1.
-int hold_lock(const std::string& lock_path, int op, unsigned micros);
+// another run would (with `unprivileged`, as in run_in_child); returns the
+// child once the lock is held, or -1.
+int hold_lock(const std::string& lock_path, int op, unsigned micros, bool unprivileged = false);
 
 // Returns true when this process is root.
 bool running_as_root();

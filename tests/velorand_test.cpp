@@ -708,9 +708,11 @@ TEST_F(Database, ReadOnlyDatabaseStillReportsDuplicates) {
   file("new/copy", "seen before");
   file("new/fresh", "never seen");
   const std::map<std::string, std::string> before = db();
-  // As root, readable but not writable by nobody; otherwise by no one.
+  // As root, readable but not writable by nobody, who may not open the lock
+  // either; otherwise by no one.
   bool root = running_as_root();
   for (const std::string& f : names_with_prefix(at("db"), "velorand.db")) {
+    if (f.ends_with(".lock")) continue;
     ASSERT_EQ(chmod(at("db/" + f).c_str(), 0444), 0);
   }
   ASSERT_EQ(chmod(at("db").c_str(), 0555), 0);
@@ -760,6 +762,32 @@ TEST_F(Database, DamagedOrInterruptedDatabaseIsSaidOnce) {
   EXPECT_EQ(read_file(at("db/velorand.db.journal")), "");
 }
 
+// A lock file left readable to all (the manual once said chmod a+r
+// velorand.db.*) gives no other user a hold on root's runs: root puts a lock
+// of its own in its place.
+TEST_F(Database, LockHeldByAnotherUserStallsNoRunOfRoot) {
+  if (!running_as_root()) GTEST_SKIP() << "needs root";
+  dir("d");
+  file("d/a", "x");
+  file("d/b", "x");
+  ASSERT_EQ(run({"d"}).status, 0);
+  for (const std::string& f : names_with_prefix(at("db"), "velorand.db")) {
+    ASSERT_EQ(chmod(at("db/" + f).c_str(), 0644), 0);
+  }
+  pid_t holder = ::hold_lock(at("db/velorand.db.lock"), LOCK_EX, 60'000'000, true);
+  ASSERT_GT(holder, 0);
+  file("d/c", "new");
+  std::string out;
+  for (const std::string& n : listing("d")) out += n == "c" ? "" : "d/" + n + "\n";
+  expect_run(run({"d"}), 0, out, "");
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  struct stat st;
+  ASSERT_EQ(stat(at("db/velorand.db.lock").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(db().size(), 2u);
+}
+
 TEST_F(Database, UnopenableDatabaseReportsEveryFile) {
   ASSERT_EQ(rmdir(at("db").c_str()), 0);
   dir("a");
@@ -768,6 +796,11 @@ TEST_F(Database, UnopenableDatabaseReportsEveryFile) {
   file("b/f", "same");
   expect_run(run({"a", "b"}), 0, "", "Unable to add a/f\nUnable to add b/f\n");
   expect_run(run({"a", "b"}), 0, "", "Unable to add a/f\nUnable to add b/f\n");
+  // A lock that cannot be made is said once.
+  dir("db");
+  dir("db/velorand.db.lock");
+  expect_run(run({"a", "b"}), 0, "",
+             "Couldn't open db/velorand.db.lock\nUnable to add a/f\nUnable to add b/f\n");
 }
 
 // A pseudo-terminal in raw mode; what the program writes to it is read back
