@@ -60,20 +60,18 @@ bool leftover_room(int fd, off_t end, off_t size) {
   return size - end <= room_needed(end);
 }
 
-// Returns what GDBM makes of a data file whose header this code does not
-// know: damaged when it refuses it as not a database, sound when it opens it.
-data_state gdbm_verdict(int fd, const std::string& data) {
-  GDBM_FILE f = gdbm_fd_open(dup(fd), data.c_str(), 0,
+// Returns true when GDBM refuses the data file, opened for reading, as not a
+// database.
+bool refused_as_damaged(const db_paths& p) {
+  struct stat st;
+  int fd = open_regular(p.data, O_RDONLY, st);
+  if (fd < 0) return false;
+  GDBM_FILE f = gdbm_fd_open(fd, p.data.c_str(), 0,
                              GDBM_READER | GDBM_NOMMAP | GDBM_NOLOCK | GDBM_CLOERROR, nullptr);
-  if (f != nullptr) {
-    gdbm_close(f);
-    return data_state::sound;
-  }
+  if (f != nullptr) return gdbm_close(f), false;
   gdbm_error e = gdbm_errno;
   return e == GDBM_BAD_MAGIC_NUMBER || e == GDBM_BAD_HEADER || e == GDBM_BLOCK_SIZE_ERROR ||
-                 e == GDBM_BAD_AVAIL || e == GDBM_FILE_EOF || e == GDBM_NEED_RECOVERY
-             ? data_state::damaged
-             : data_state::unreadable;
+         e == GDBM_BAD_AVAIL || e == GDBM_FILE_EOF || e == GDBM_NEED_RECOVERY;
 }
 
 // Opens the data file for `mode` (GDBM_READER or GDBM_WRITER), without
@@ -105,9 +103,32 @@ void cut_back(int fd) {
     ftruncate(fd, head.next_block);
 }
 
-}  // namespace
+// Opens the database for writing; null with GDBM's error.
+db_handle_ptr open_writer(const db_paths& p) {
+  bool refused;
+  GDBM_FILE f = open_gdbm(p, GDBM_WRITER, refused);
+  return f == nullptr ? nullptr : db_handle_ptr(new db_handle{f, nullptr});
+}
 
-// Where the file system cannot allocate past the end, the file is lengthened.
+// A database GDBM finds hurt would answer every lookup "not recorded". A
+// process killed during a store leaves its room behind, which GDBM takes
+// for such hurt: that room is cut back, and anything else is damage.
+bool usable(const db_paths& p, db_handle_ptr& h) {
+  if (!gdbm_needs_recovery(h->gdbm)) return true;
+  h.reset();
+  struct stat st;
+  gdbm_header head;
+  fd_holder fd(open_regular(p.data, O_RDWR, st));
+  if (fd.fd < 0 || !read_gdbm_header(fd.fd, head) || head.next_block > st.st_size ||
+      !leftover_room(fd.fd, head.next_block, st.st_size) || ftruncate(fd.fd, head.next_block) != 0)
+    return false;
+  h = open_writer(p);
+  return h != nullptr && !gdbm_needs_recovery(h->gdbm);
+}
+
+// Makes sure the room a store may take past the end of the data file `fd`
+// (status `st`) is allocated; where the file system cannot allocate past the
+// end, the file is lengthened, and `lengthened` says so, to be cut back after.
 bool make_room(int fd, const struct stat& st, bool& lengthened) {
   off_t room = room_needed(st.st_size);
   reserve_result r = reserve_room(fd, st, room);
@@ -120,6 +141,8 @@ bool make_room(int fd, const struct stat& st, bool& lengthened) {
   return false;
 }
 
+}  // namespace
+
 void db_handle_closer::operator()(db_handle* h) const {
   errno_keeper keep;
   if (h->gdbm != nullptr) gdbm_close(h->gdbm);
@@ -127,10 +150,10 @@ void db_handle_closer::operator()(db_handle* h) const {
   delete h;
 }
 
-db_handle_ptr open_for_writing(const db_paths& p) {
-  bool refused;
-  GDBM_FILE f = open_gdbm(p, GDBM_WRITER, refused);
-  return f == nullptr ? nullptr : db_handle_ptr(new db_handle{f, nullptr});
+data_state open_for_writing(const db_paths& p, db_handle_ptr& h) {
+  h = open_writer(p);
+  if (h == nullptr) return refused_as_damaged(p) ? data_state::damaged : data_state::unreadable;
+  return usable(p, h) ? data_state::sound : data_state::damaged;
 }
 
 bool fetch(db_handle& h, const digest& d, datum& value) {
@@ -169,36 +192,6 @@ lookup_result lookup_read_only(const db_paths& p, const digest& d, size_key key)
   errno_keeper keep;
   gdbm_close(f);
   return found;
-}
-
-data_state check_data(const db_paths& p) {
-  struct stat st;
-  if (stat(p.data.c_str(), &st) != 0) {
-    return errno == ENOENT ? data_state::missing : data_state::unreadable;
-  }
-  return S_ISREG(st.st_mode) ? data_state::sound : data_state::damaged;
-}
-
-bool refused_as_damaged(const db_paths& p) {
-  struct stat st;
-  fd_holder fd(open_regular(p.data, O_RDONLY, st));
-  return fd.fd >= 0 && gdbm_verdict(fd.fd, p.data) == data_state::damaged;
-}
-
-// A database GDBM finds hurt would answer every lookup "not recorded". A
-// process killed during a store leaves its room behind, which GDBM takes
-// for such hurt: that room is cut back, and anything else is damage.
-bool usable(const db_paths& p, db_handle_ptr& h) {
-  if (!gdbm_needs_recovery(h->gdbm)) return true;
-  h.reset();
-  struct stat st;
-  gdbm_header head;
-  fd_holder fd(open_regular(p.data, O_RDWR, st));
-  if (fd.fd < 0 || !read_gdbm_header(fd.fd, head) || head.next_block > st.st_size ||
-      !leftover_room(fd.fd, head.next_block, st.st_size) || ftruncate(fd.fd, head.next_block) != 0)
-    return false;
-  h = open_for_writing(p);
-  return h != nullptr && !gdbm_needs_recovery(h->gdbm);
 }
 
 store_result store_with_room(const db_paths& p, db_handle_ptr& h, datum key, datum value,

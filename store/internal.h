@@ -23,23 +23,21 @@ datum key_of(const digest& d);
 // Returns true when `value` holds `key` among its whole entries.
 bool holds(datum value, size_key key);
 
-// What taking the lock did: held; a lookup goes on without it (a read-only
-// file system, or a lock this user may not open); another process held it
-// for two seconds; its file cannot be made; or it cannot be opened.
-enum class lock_result { held, unlocked_read, busy, no_lock, unavailable };
+// What keeps a call from its lookup or append: nothing, or an outcome both
+// calls share, named alike in seen_result and add_result.
+enum class hitch { none, unavailable, no_lock, busy, repaired, set_aside };
 
 // Holds the lock of `db` (LOCK_SH or LOCK_EX), with job-control stops held
-// back, from construction to destruction.
+// back, from construction to destruction. `result` is hitch::none when the
+// lock is `held`, or for a lookup that goes on without it: on a read-only
+// file system, or with a lock file this user may not open.
 struct call_lock {
   digest_db& db;
   sigset_t old_mask;
-  lock_result result = lock_result::unavailable;
-  int open_errno = 0;  // why the lock file could not be opened
+  hitch result = hitch::unavailable;
+  bool held = false;
   call_lock(digest_db& db, int op);
   ~call_lock();
-  // Turns a shared lock exclusive, not atomically: another process may take
-  // it in between; returns false, the lock let go, with `result` saying why.
-  bool make_exclusive();
 };
 
 // Returns true when the file system holding `fd`, and the process's file

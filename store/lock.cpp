@@ -85,19 +85,15 @@ bool still_in_place(const digest_db& db) {
 }
 
 // Returns what keeps `op` from a lock whose file could not be opened, for `err`.
-lock_result unopened(digest_db& db, int err, int op) {
+hitch unopened(digest_db& db, int err, int op) {
   // On a read-only file system nothing can be writing, and a lock that only
   // its owner may open leaves the others nothing to wait for: they read.
-  if (op == LOCK_SH && (err == EROFS || err == EACCES)) return lock_result::unlocked_read;
+  if (op == LOCK_SH && (err == EROFS || err == EACCES)) return hitch::none;
   struct stat st;
   bool cannot_make = err == EISDIR || (err == EACCES && lstat(db.paths.lock.c_str(), &st) != 0);
   errno = err;
-  if (!cannot_make || std::exchange(db.no_lock_told, true)) return lock_result::unavailable;
-  return lock_result::no_lock;  // said once
-}
-
-lock_result failed_take() {
-  return errno == EWOULDBLOCK ? lock_result::busy : lock_result::unavailable;
+  if (!cannot_make || std::exchange(db.no_lock_told, true)) return hitch::unavailable;
+  return hitch::no_lock;  // said once
 }
 
 }  // namespace
@@ -109,33 +105,24 @@ call_lock::call_lock(digest_db& d, int op) : db(d) {
   sigprocmask(SIG_BLOCK, &stops, &old_mask);
   for (int tries = 0; tries < 3; ++tries, db.lock.reset()) {
     if (!open_lock(db)) {
-      result = unopened(db, open_errno = errno, op);
+      result = unopened(db, errno, op);
       return;
     }
     if (!take(db.lock.fd, op)) {
-      result = failed_take();
+      result = errno == EWOULDBLOCK ? hitch::busy : hitch::unavailable;
       return;
     }
-    result = lock_result::held;
-    if (still_in_place(db)) return;
+    held = still_in_place(db);
+    if (held) {
+      result = hitch::none;
+      return;
+    }
     flock(db.lock.fd, LOCK_UN);
-    result = lock_result::unavailable;
   }
-}
-
-bool call_lock::make_exclusive() {
-  if (result == lock_result::unlocked_read) {
-    result = unopened(db, open_errno, LOCK_EX);
-    return false;
-  }
-  if (take(db.lock.fd, LOCK_EX) && still_in_place(db)) return true;
-  result = failed_take();
-  flock(db.lock.fd, LOCK_UN);
-  return false;
 }
 
 call_lock::~call_lock() {
   errno_keeper keep;
-  if (result == lock_result::held) flock(db.lock.fd, LOCK_UN);  // the lock first, then stops
+  if (held) flock(db.lock.fd, LOCK_UN);  // the lock first, then stops
   sigprocmask(SIG_SETMASK, &old_mask, nullptr);
 }
