@@ -1,17 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What the store's own files share: store.cpp holds the three calls, lock.cpp
-// the lock, create.cpp the first use and the free room, room_linux.cpp or
-// room_posix.cpp the room allocated past a file's end, journal.cpp the
-// before-images that undo a write cut short, aside.cpp what becomes of a
-// damaged database. Each library's part is in store/library.h; the files'
-// names in store/paths.h; file helpers in store/file.h. Only store/
-// includes this header.
+// What the store's own files share: store.cpp holds the three calls and the
+// lock, create.cpp the first use, a damaged database set aside and the free
+// room, room_linux.cpp or room_posix.cpp the room allocated past a file's
+// end, journal.cpp the before-images that undo a write cut short.
+// Each library's part is in store/library.h; file helpers in store/file.h.
+// Only store/ includes this header.
 #ifndef VELORAND_STORE_INTERNAL_H_
 #define VELORAND_STORE_INTERNAL_H_
 
 #include <sys/stat.h>
 
-#include <csignal>
 #include <string>
 #include <vector>
 
@@ -22,23 +20,6 @@ datum key_of(const digest& d);
 
 // Returns true when `value` holds `key` among its whole entries.
 bool holds(datum value, size_key key);
-
-// What keeps a call from its lookup or append: nothing, or an outcome both
-// calls share, named alike in seen_result and add_result.
-enum class hitch { none, unavailable, no_lock, busy, repaired, set_aside };
-
-// Holds the lock of `db` (LOCK_SH or LOCK_EX), with job-control stops held
-// back, from construction to destruction. `result` is hitch::none when the
-// lock is `held`, or for a lookup that goes on without it: on a read-only
-// file system, or with a lock file this user may not open.
-struct call_lock {
-  digest_db& db;
-  sigset_t old_mask;
-  hitch result = hitch::unavailable;
-  bool held = false;
-  call_lock(digest_db& db, int op);
-  ~call_lock();
-};
 
 // Returns true when the file system holding `fd`, and the process's file
 // size limit, leave `need` bytes free beyond `size`; sets errno otherwise.

@@ -46,10 +46,6 @@ bool get(const std::string& in, std::size_t& at, T& v) {
   return true;
 }
 
-int open_journal(const db_paths& p, int flags) {
-  return open(p.journal.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0600);
-}
-
 // Returns the regions and old length a valid journal `j` holds.
 bool parse(const std::string& j, off_t& size, std::vector<std::pair<off_t, std::string>>& images) {
   std::size_t at = sizeof kMagic;
@@ -88,7 +84,7 @@ bool journal_write(const db_paths& p, int fd, off_t size, const std::vector<regi
   }
   put<std::uint64_t>(j, fnv1a(j));
   bool created = access(p.journal.c_str(), F_OK) != 0;
-  fd_holder out(open_journal(p, O_RDWR | O_CREAT));
+  fd_holder out(open(p.journal.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0600));
   if (out.fd < 0 || !write_all(out.fd, j.data(), j.size(), 0) ||
       ftruncate(out.fd, static_cast<off_t>(j.size())) != 0 || fdatasync(out.fd) != 0)
     return false;
@@ -97,7 +93,7 @@ bool journal_write(const db_paths& p, int fd, off_t size, const std::vector<regi
 }
 
 bool journal_clear(const db_paths& p) {
-  fd_holder j(open_journal(p, O_RDWR));
+  fd_holder j(open(p.journal.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
   return j.fd >= 0 && ftruncate(j.fd, 0) == 0 && fdatasync(j.fd) == 0;
 }
 

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What each ndbm library does its own way: gdbm.cpp (with gdbm_layout.cpp),
-// or ndbm.cpp for the libraries that keep one hash file, with bdb.cpp
-// (Berkeley DB) or bsd.cpp (4.4BSD), chosen by the build. store.cpp opens
-// the database for writing, fetches and stores through these; a lookup has a
-// way of its own. Only store/ includes this.
+// What each ndbm library does its own way: gdbm.cpp, or ndbm.cpp for the
+// libraries that keep one hash file, with bdb.cpp (Berkeley DB) or bsd.cpp
+// (4.4BSD), chosen by the build. store.cpp opens the database for writing,
+// fetches and stores through these; a lookup has a way of its own. Only
+// store/ includes this.
 #ifndef VELORAND_STORE_LIBRARY_H_
 #define VELORAND_STORE_LIBRARY_H_
 
@@ -40,8 +40,6 @@ enum class store_result { stored, refused, damaged };
 
 using record_map = std::map<std::string, std::string>;  // records by key
 
-// The files.
-
 // Returns the suffix the library gives the data file.
 const char* data_suffix();
 
@@ -56,8 +54,6 @@ bool make_room(int fd, const struct stat& st);
 // Returns true once what the library wrote to the data file `data` before its
 // close is durable, made so here where the close does not sync.
 bool durable_after_close(const std::string& data);
-
-// Reading and writing.
 
 // Looks `key` up in the record for `d`. REQUIRES: the shared lock, if it can be had.
 lookup_result lookup_read_only(const db_paths& p, const digest& d, size_key key);
@@ -76,8 +72,6 @@ bool fetch(db_handle& h, const digest& d, datum& value);
 // it needs, losing no record when it fails or is cut short, and closes `h`.
 store_result store_with_room(const db_paths& p, db_handle_ptr& h, datum key, datum value,
                              bool exists);
-
-// Damage.
 
 // Adds to `records` what can be read of the damaged data file `data`.
 void salvage(const std::string& data, record_map& records);
