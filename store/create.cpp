@@ -64,12 +64,6 @@ bool reads_back(const std::string& staged, const record_map& records) {
   return ok;
 }
 
-// Removes the staging directory and whatever a creation that died left in it.
-void clear_stage(const db_paths& p) {
-  std::error_code ec;
-  std::filesystem::remove_all(p.stage, ec);
-}
-
 }  // namespace
 
 bool room_free(int fd, off_t size, off_t need) {
@@ -102,7 +96,8 @@ bool create_db(const db_paths& p, const record_map& records) {
   off_t need =
       room_needed(static_cast<off_t>(records.size()) * 64);  // GDBM: about 60 bytes a record
   if (dir.fd < 0 || !room_free(dir.fd, 0, need)) return false;
-  clear_stage(p);
+  std::error_code ec;
+  std::filesystem::remove_all(p.stage, ec);  // and what a creation that died left in it
   if (mkdir(p.stage.c_str(), 0700) != 0) return false;
   const std::string staged = moved_to(p, p.stage);
   DBM* db = dbm_open(const_cast<char*>(staged.c_str()), O_RDWR | O_CREAT, 0600);
@@ -116,7 +111,7 @@ bool create_db(const db_paths& p, const record_map& records) {
   ok = ok && durable_after_close(staged + data_suffix()) && reads_back(staged, records) &&
        move_db(staged, p.db) && fsync(dir.fd) == 0;
   errno_keeper keep;
-  clear_stage(p);
+  std::filesystem::remove_all(p.stage, ec);
   return ok;
 }
 

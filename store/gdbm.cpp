@@ -35,6 +35,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "store/file.h"
@@ -155,12 +156,11 @@ bool read_bucket(int fd, const gdbm_header& h, off_t adr, gdbm_bucket& b) {
 // whatever whole entries of the other it lacks.
 void merge(std::string& value, std::string more) {
   if (more.size() > value.size()) std::swap(value, more);
-  for (std::size_t i = 0; i + 4 <= more.size(); i += 4) {
-    bool held = false;
-    for (std::size_t j = 0; j + 4 <= value.size() && !held; j += 4) {
-      held = value.compare(j, 4, more, i, 4) == 0;
-    }
-    if (!held) value.append(more, i, 4);
+  for (std::size_t i = 0; i + sizeof(size_key) <= more.size(); i += sizeof(size_key)) {
+    size_key key;
+    std::memcpy(&key, more.data() + i, sizeof key);
+    if (!holds({value.data(), static_cast<int>(value.size())}, key))
+      value.append(more, i, sizeof key);
   }
 }
 
@@ -197,10 +197,9 @@ bool regions_at_risk(int fd, const gdbm_header& h, const std::string& key, bool 
       adr + h.bucket_size > h.next_block || !read_bucket(fd, h, adr, b) ||
       !sound_bucket(b, h.bucket_elems, h.dir_bits, h.block_size, h.next_block))
     return false;
-  bool fits = false;
-  for (int i = 0; i < b.head.avail_count; ++i) {
-    fits = fits || static_cast<std::size_t>(b.head.avail[i].size) >= record;
-  }
+  bool fits =
+      std::any_of(b.head.avail, b.head.avail + b.head.avail_count,
+                  [&](const gdbm_avail& a) { return static_cast<std::size_t>(a.size) >= record; });
   if (!exists && fits && b.head.count < h.bucket_elems) return true;
   out.push_back({0, static_cast<std::size_t>(h.block_size)});
   out.push_back({h.dir, static_cast<std::size_t>(h.dir_size)});
@@ -221,15 +220,6 @@ bool regions_at_risk(int fd, const gdbm_header& h, const std::string& key, bool 
   return true;
 }
 
-// GDBM's largest growth step, measured up to 2,000,000 records with
-// `bench/ndbm_growth 2000000` (in a scratch directory on tmpfs): at most
-// 12 KiB plus 0.15% of the file (12 KiB at 28 KiB, 20 KiB at 5.7 MB, 264 KiB
-// at 181 MB). More than four times that, 64 KiB plus 1/128 of the file, is
-// the room allocated ahead, and allocated again once less than half of it is
-// left; a 1 MiB file system still holds some 10,000 records, and creation
-// asks for the same 64 KiB.
-constexpr off_t kRoomFloor = off_t{64} << 10;
-
 // Returns true when what lies past the end the header records, [end, size),
 // is room left by a store that did not use it: zeros, no more than it takes.
 bool leftover_room(int fd, off_t end, off_t size) {
@@ -243,20 +233,6 @@ bool leftover_room(int fd, off_t end, off_t size) {
   return size - end <= room_needed(end);
 }
 
-// Returns true when GDBM refuses the data file, opened for reading, as not a
-// database.
-bool refused_as_damaged(const db_paths& p) {
-  struct stat st;
-  int fd = open_regular(p.data, O_RDONLY, st);
-  if (fd < 0) return false;
-  GDBM_FILE f = gdbm_fd_open(fd, p.data.c_str(), 0,
-                             GDBM_READER | GDBM_NOMMAP | GDBM_NOLOCK | GDBM_CLOERROR, nullptr);
-  if (f != nullptr) return gdbm_close(f), false;
-  gdbm_error e = gdbm_errno;
-  return e == GDBM_BAD_MAGIC_NUMBER || e == GDBM_BAD_HEADER || e == GDBM_BLOCK_SIZE_ERROR ||
-         e == GDBM_BAD_AVAIL || e == GDBM_FILE_EOF || e == GDBM_NEED_RECOVERY;
-}
-
 // Opens the data file for `mode` (GDBM_READER or GDBM_WRITER), without
 // blocking on anything but a regular file; returns GDBM's handle, or null,
 // with `refused` set when the file opened but GDBM refused it.
@@ -268,15 +244,6 @@ GDBM_FILE open_gdbm(const db_paths& p, int mode, bool& refused) {
                       nullptr);
 }
 
-// Closes `h`, returning false when GDBM's closing sync failed: the store
-// may not be on the disk.
-bool close_synced(db_handle_ptr& h) {
-  bool synced = gdbm_close(h->gdbm) == 0;
-  h->gdbm = nullptr;
-  h.reset();
-  return synced;
-}
-
 // Cuts the data file `fd` back to the end its header records, once a store
 // that lengthened it to make room is done.
 void cut_back(int fd) {
@@ -284,6 +251,18 @@ void cut_back(int fd) {
   gdbm_header head;
   if (read_gdbm_header(fd, head) && fstat(fd, &st) == 0 && head.next_block < st.st_size)
     ftruncate(fd, head.next_block);
+}
+
+// Returns true when GDBM refuses the data file, opened for reading, as not a
+// database.
+bool refused_as_damaged(const db_paths& p) {
+  bool opened;
+  GDBM_FILE f = open_gdbm(p, GDBM_READER, opened);
+  if (f != nullptr) return gdbm_close(f), false;
+  gdbm_error e = gdbm_errno;
+  return opened &&
+         (e == GDBM_BAD_MAGIC_NUMBER || e == GDBM_BAD_HEADER || e == GDBM_BLOCK_SIZE_ERROR ||
+          e == GDBM_BAD_AVAIL || e == GDBM_FILE_EOF || e == GDBM_NEED_RECOVERY);
 }
 
 // Opens the database for writing; null with GDBM's error.
@@ -326,6 +305,17 @@ bool make_room(int fd, const struct stat& st, bool& lengthened) {
 
 }  // namespace
 
+// GDBM's largest growth step, measured up to 2,000,000 records with
+// `bench/ndbm_growth 2000000` (in a scratch directory on tmpfs): at most
+// 12 KiB plus 0.15% of the file (12 KiB at 28 KiB, 20 KiB at 5.7 MB, 264 KiB
+// at 181 MB). More than four times that, 64 KiB plus 1/128 of the file, is
+// the room allocated ahead, and allocated again once less than half of it is
+// left; a 1 MiB file system still holds some 10,000 records, and creation
+// asks for the same 64 KiB.
+off_t room_needed(off_t size) {
+  return (off_t{64} << 10) + size / 128;
+}
+
 void db_handle_closer::operator()(db_handle* h) const {
   errno_keeper keep;
   if (h->gdbm != nullptr) gdbm_close(h->gdbm);
@@ -348,10 +338,6 @@ bool fetch(db_handle& h, const digest& d, datum& value) {
 
 const char* data_suffix() {
   return ".pag";
-}
-
-off_t room_needed(off_t size) {
-  return kRoomFloor + size / 128;
 }
 
 // A lookup checks what GDBM checks, and whatever GDBM finds wrong the
@@ -403,7 +389,9 @@ store_result store_with_room(const db_paths& p, db_handle_ptr& h, datum key, dat
   // needs recovery, with the store said done.
   bool stored = (!lengthened || data.fd >= 0) &&
                 gdbm_store(h->gdbm, key, value, GDBM_REPLACE) == 0 && !gdbm_needs_recovery(h->gdbm);
-  stored = close_synced(h) && stored;
+  // A closing sync that fails leaves the store perhaps not on the disk.
+  stored = gdbm_close(std::exchange(h->gdbm, nullptr)) == 0 && stored;
+  h.reset();
   // Reported as recorded only once nothing can undo it.
   if (!risk.empty() && !(stored && journal_clear(p))) {
     journal_rollback(p);  // or the next call will

@@ -15,6 +15,10 @@
 
 #include "store/library.h"
 
+// What keeps a call from its lookup or append: nothing, or an outcome both
+// calls share, named alike in seen_result and add_result.
+enum class hitch { none, unavailable, no_lock, busy, repaired, set_aside };
+
 // Returns the datum of the 16 bytes of `d`.
 datum key_of(const digest& d);
 
@@ -55,10 +59,9 @@ bool journal_write(const db_paths& p, int fd, off_t size, const std::vector<regi
 // Empties the journal once the store it guarded is durable.
 bool journal_clear(const db_paths& p);
 
-enum class rollback_result { nothing, undone, failed };
-
-// Puts back what the journal holds, if anything. REQUIRES: the exclusive lock.
-rollback_result journal_rollback(const db_paths& p);
+// Puts back what the journal holds, if anything: returns `repaired` once it
+// did, `none` when there was nothing to undo. REQUIRES: the exclusive lock.
+hitch journal_rollback(const db_paths& p);
 
 // Moves the damaged database into a directory of its own beside it, named in
 // `to`, and starts a new one with what could be read of the old.

@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,10 +22,6 @@
 
 namespace {
 
-// What keeps a call from its lookup or append: nothing, or an outcome both
-// calls share, named alike in seen_result and add_result.
-enum class hitch { none, unavailable, no_lock, busy, repaired, set_aside };
-
 constexpr int kPatience = 2;  // seconds a call waits for another run's lock before it says so
 
 void wake_up(int) {}
@@ -39,17 +34,15 @@ bool take(int fd, int op) {
   struct sigaction wake = {}, old = {};
   wake.sa_handler = wake_up;  // no SA_RESTART: the alarm ends the wait with EINTR
   sigemptyset(&wake.sa_mask);
-  sigset_t alarm, mask;
-  sigemptyset(&alarm);
-  sigaddset(&alarm, SIGALRM);
-  itimerval patience{}, none{};
-  patience.it_value.tv_sec = kPatience;
+  sigset_t alarms, mask;
+  sigemptyset(&alarms);
+  sigaddset(&alarms, SIGALRM);
   sigaction(SIGALRM, &wake, &old);
-  sigprocmask(SIG_UNBLOCK, &alarm, &mask);
-  setitimer(ITIMER_REAL, &patience, nullptr);
+  sigprocmask(SIG_UNBLOCK, &alarms, &mask);
+  alarm(kPatience);
   int r = flock(fd, op);
   errno_keeper keep;
-  setitimer(ITIMER_REAL, &none, nullptr);
+  alarm(0);
   sigprocmask(SIG_SETMASK, &mask, nullptr);
   sigaction(SIGALRM, &old, nullptr);
   if (r != 0 && keep.saved == EINTR) keep.saved = EWOULDBLOCK;
@@ -132,7 +125,6 @@ struct call_lock {
       flock(db.lock.fd, LOCK_UN);
     }
   }
-
   ~call_lock() {
     errno_keeper keep;
     if (held) flock(db.lock.fd, LOCK_UN);  // the lock first, then stops
@@ -167,10 +159,7 @@ data_state check_data(const db_paths& p) {
 // damaged database and creates a missing one. Returns hitch::none with `h`
 // open. REQUIRES: the exclusive lock is held.
 hitch open_and_fetch(digest_db& db, db_handle_ptr& h, const digest& d, datum& value) {
-  rollback_result undone = journal_rollback(db.paths);
-  if (undone != rollback_result::nothing) {
-    return undone == rollback_result::undone ? hitch::repaired : hitch::unavailable;
-  }
+  if (hitch r = journal_rollback(db.paths); r != hitch::none) return r;
   data_state state = check_data(db.paths);
   if (state == data_state::missing) {
     state = create_db(db.paths) ? data_state::sound : data_state::unreadable;
