@@ -97,7 +97,7 @@ bool create_db(const db_paths& p, const record_map& records) {
       room_needed(static_cast<off_t>(records.size()) * 64);  // GDBM: about 60 bytes a record
   if (dir.fd < 0 || !room_free(dir.fd, 0, need)) return false;
   std::error_code ec;
-  std::filesystem::remove_all(p.stage, ec);  // and what a creation that died left in it
+  std::filesystem::remove_all(p.stage, ec);  // with what a creation that died left there
   if (mkdir(p.stage.c_str(), 0700) != 0) return false;
   const std::string staged = moved_to(p, p.stage);
   DBM* db = dbm_open(const_cast<char*>(staged.c_str()), O_RDWR | O_CREAT, 0600);
