@@ -10,7 +10,7 @@ off_t room_needed(off_t size) {
 
 // Allocating a doubling ahead would double the disk the database takes: the
 // room is checked free. Berkeley DB leaves its file sound when a write fails.
-bool make_room(int fd, const struct stat& st, bool&) {
+bool make_room(int fd, const struct stat& st) {
   return room_free(fd, st.st_size, room_needed(st.st_size));
 }
 

@@ -18,7 +18,7 @@ off_t room_needed(off_t size) {
 // space leaves a file that has lost records stored before: the room is
 // allocated past the end first where the file system can, and else only
 // checked free.
-bool make_room(int fd, const struct stat& st, bool&) {
+bool make_room(int fd, const struct stat& st) {
   off_t room = room_needed(st.st_size);
   reserve_result r = reserve_room(fd, st, room);
   return r == reserve_result::unsupported ? room_free(fd, st.st_size, room)

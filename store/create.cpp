@@ -1,45 +1,50 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // A new database (on first use, or holding what a damaged one kept) built in
 // "<path>.new/" and moved into place whole, so that a creation that fails or
-// is killed part way leaves nothing a later run cannot use; and the check of
-// the free room every write makes first.
+// is killed part way leaves nothing a later run cannot use; a damaged
+// database, never trusted and never deleted, moved into "<path>.damaged-N/"
+// beside it; and the check of the free room every write makes first.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <vector>
 
 #include "store/file.h"
 #include "store/internal.h"
-#include "store/paths.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
-// Moves every file of a database built in the staging directory into place.
-bool move_staged(const db_paths& p) {
-  std::error_code ec;
-  std::vector<fs::path> files;
-  // increment(ec), not ++, which would throw on a failed read.
-  for (fs::directory_iterator it(p.stage, ec), end; !ec && it != end; it.increment(ec)) {
-    files.push_back(it->path());
+// Returns the database's path moved into directory `dir`, less the
+// suffixes the library adds.
+std::string moved_to(const db_paths& p, const std::string& dir) {
+  return dir + "/" + std::filesystem::path(p.db).filename().string();
+}
+
+// Moves each of the database's files from `from` to `to` (either less the
+// suffix), skipping one the library did not make. The data file last: while
+// it is there, a database is there.
+bool move_db(const std::string& from, const std::string& to) {
+  for (const std::string& suffix :
+       {std::string(".journal"), std::string(".dir"), std::string(data_suffix())}) {
+    if (rename((from + suffix).c_str(), (to + suffix).c_str()) != 0 && errno != ENOENT)
+      return false;
   }
-  // The data file last: until it is there, the database is missing and the
-  // next creation starts again.
-  const fs::path parent = p.dir, data = fs::path(p.data).filename();
-  std::stable_partition(files.begin(), files.end(),
-                        [&](const fs::path& f) { return f.filename() != data; });
-  for (const fs::path& f : files) {
-    if (rename(f.c_str(), (parent / f.filename()).c_str()) != 0) return false;
+  return true;
+}
+
+// Creates the first free "<path>.damaged-N" and names it in `dir`.
+bool make_aside_dir(const db_paths& p, std::string& dir) {
+  for (int n = 1; n < 10000; ++n) {
+    dir = p.db + ".damaged-" + std::to_string(n);
+    if (mkdir(dir.c_str(), 0700) == 0) return true;
+    if (errno != EEXIST) return false;
   }
-  return !ec && !files.empty();
+  return false;
 }
 
 // Returns true when the database `staged` opens and holds `records`: a
@@ -57,12 +62,6 @@ bool reads_back(const std::string& staged, const record_map& records) {
   if (db != nullptr) dbm_close(db);
   if (!ok && errno == 0) errno = EIO;
   return ok;
-}
-
-// Removes the staging directory and whatever a creation that died left in it.
-void clear_stage(const db_paths& p) {
-  std::error_code ec;
-  fs::remove_all(p.stage, ec);
 }
 
 }  // namespace
@@ -97,9 +96,10 @@ bool create_db(const db_paths& p, const record_map& records) {
   off_t need =
       room_needed(static_cast<off_t>(records.size()) * 64);  // GDBM: about 60 bytes a record
   if (dir.fd < 0 || !room_free(dir.fd, 0, need)) return false;
-  clear_stage(p);
+  std::error_code ec;
+  std::filesystem::remove_all(p.stage, ec);  // with what a creation that died left there
   if (mkdir(p.stage.c_str(), 0700) != 0) return false;
-  const std::string staged = moved_file(p, p.stage, "");
+  const std::string staged = moved_to(p, p.stage);
   DBM* db = dbm_open(const_cast<char*>(staged.c_str()), O_RDWR | O_CREAT, 0600);
   bool ok = db != nullptr;
   for (auto it = records.begin(); ok && it != records.end(); ++it) {
@@ -109,8 +109,17 @@ bool create_db(const db_paths& p, const record_map& records) {
   }
   if (db != nullptr) dbm_close(db);
   ok = ok && durable_after_close(staged + data_suffix()) && reads_back(staged, records) &&
-       move_staged(p) && fsync(dir.fd) == 0;
+       move_db(staged, p.db) && fsync(dir.fd) == 0;
   errno_keeper keep;
-  clear_stage(p);
+  std::filesystem::remove_all(p.stage, ec);
   return ok;
+}
+
+bool set_aside(const db_paths& p, std::string& to) {
+  if (!make_aside_dir(p, to) || !move_db(p.db, moved_to(p, to)) || !sync_dir(to) ||
+      !sync_dir(p.dir))
+    return false;
+  record_map records;
+  salvage(moved_to(p, to) + data_suffix(), records);
+  return create_db(p, records);
 }

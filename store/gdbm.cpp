@@ -13,20 +13,32 @@
 // writes then land in allocated blocks, which neither a full disk nor a quota
 // can refuse. The room is allocated again only once what is left of it runs
 // short, so most appends change neither the length nor the allocation.
+//
+// GDBM 1.x lays out its file (64-bit offsets) as follows; it is read here with
+// bounds checked, never trusted, so that damage is seen before GDBM meets it.
+// Block 0 holds the header and the header's avail table; the header points
+// to the directory, an array of bucket addresses indexed by the top bits of
+// a key's hash; a bucket (one block, at a block-aligned address) holds its
+// own small avail table and the elements, each with the key's hash, the
+// first bytes of the key, and where key and value lie. A store changes in
+// place only its bucket, unless the key is already there, the bucket is full
+// (a split, which rewrites the directory and the header) or the bucket's own
+// free space cannot take the record (the header's avail changes).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "store/file.h"
-#include "store/gdbm_layout.h"
 #include "store/internal.h"
 
 // GDBM's handle, and the last value it handed over, kept until the next
@@ -38,14 +50,175 @@ struct db_handle {
 
 namespace {
 
-// GDBM's largest growth step, measured up to 2,000,000 records with
-// `bench/ndbm_growth 2000000` (in a scratch directory on tmpfs): at most
-// 12 KiB plus 0.15% of the file (12 KiB at 28 KiB, 20 KiB at 5.7 MB, 264 KiB
-// at 181 MB). More than four times that, 64 KiB plus 1/128 of the file, is
-// the room allocated ahead, and allocated again once less than half of it is
-// left; a 1 MiB file system still holds some 10,000 records, and creation
-// asks for the same 64 KiB.
-constexpr off_t kRoomFloor = off_t{64} << 10;
+// The header as it lies at the file's start, then the head of its avail
+// table, which the numsync magic's extended header puts 32 bytes further on.
+struct gdbm_header {
+  std::uint32_t magic;
+  std::int32_t block_size;
+  std::int64_t dir;
+  std::int32_t dir_size, dir_bits, bucket_size, bucket_elems;
+  std::int64_t next_block;
+  std::int32_t avail_size, avail_count;  // entries the table can hold, and holds
+  std::int64_t avail_next;               // the first avail block on disk, or 0
+};
+
+constexpr int kBucketAvail = 6;  // entries of a bucket's own avail table
+
+// An entry of an avail table: free space of `size` bytes at `adr`.
+struct gdbm_avail {
+  std::int32_t size, pad;
+  std::int64_t adr;
+};
+
+// An element of a bucket: a hash of -1 marks it empty.
+struct gdbm_element {
+  std::int32_t hash;
+  char key_start[4];  // the key's first bytes
+  std::int64_t where;
+  std::int32_t key_size, value_size;
+};
+
+// A bucket as it lies on disk, its elements after this head.
+struct gdbm_bucket_head {
+  std::int32_t avail_count, pad;
+  gdbm_avail avail[kBucketAvail];
+  std::int32_t bits, count;
+};
+
+// A bucket as read from the file: its head, and its bytes for the elements.
+struct gdbm_bucket {
+  gdbm_bucket_head head;
+  std::vector<unsigned char> bytes;
+};
+
+constexpr std::uint32_t kMagic = 0x13579acf, kNumsyncMagic = 0x13579ad1;
+constexpr std::size_t kHeadAvail = 40, kHeadAvailExtended = 72, kAvailNext = 8;
+constexpr std::size_t kBucketHead = sizeof(gdbm_bucket_head), kElement = sizeof(gdbm_element);
+static_assert(offsetof(gdbm_header, avail_size) == kHeadAvail && kBucketHead == 112 &&
+              kElement == 24 && offsetof(gdbm_bucket_head, bits) == 104 &&
+              offsetof(gdbm_element, where) == 8);
+constexpr std::size_t kMaxRecord = std::size_t{1} << 20;
+constexpr int kAvailBlocks = 8;  // of the chain, more than a store can take
+
+// GDBM's hash of a key: 31 bits, whose top bits index the directory.
+std::int32_t gdbm_hash(const std::string& key) {
+  std::uint32_t value = 0x238F13AFu * static_cast<std::uint32_t>(key.size());
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    std::uint32_t byte = static_cast<std::uint32_t>(static_cast<signed char>(key[i]));
+    value = (value + (byte << (i * 5 % 24))) & 0x7FFFFFFF;
+  }
+  return static_cast<std::int32_t>((1103515243u * value + 12345) & 0x7FFFFFFF);
+}
+
+gdbm_element element(const gdbm_bucket& b, std::int32_t i) {
+  gdbm_element e;
+  std::memcpy(&e, b.bytes.data() + kBucketHead + kElement * static_cast<std::size_t>(i), kElement);
+  return e;
+}
+
+// Returns true when element `e` points at a record wholly within [first, end).
+bool sound_element(const gdbm_element& e, off_t first, off_t end) {
+  return e.hash >= 0 && e.key_size > 0 && e.value_size >= 0 &&
+         static_cast<std::size_t>(e.key_size) + e.value_size <= kMaxRecord && e.where >= first &&
+         e.where + e.key_size + e.value_size <= end;
+}
+
+// Returns true when the bucket `b` is sound in a file whose allocated part
+// ends at `end`: its tables in range and every element pointing inside.
+bool sound_bucket(const gdbm_bucket& b, std::int32_t elems, std::int32_t max_bits, off_t first,
+                  off_t end) {
+  const gdbm_bucket_head& h = b.head;
+  if (h.avail_count < 0 || h.avail_count > kBucketAvail || h.bits < 0 || h.bits > max_bits ||
+      h.count < 0 || h.count > elems)
+    return false;
+  for (int i = 0; i < h.avail_count; ++i) {
+    const gdbm_avail& a = h.avail[i];
+    if (a.size < 0 || a.adr < first || a.adr + a.size > end) return false;
+  }
+  std::int32_t used = 0;
+  for (std::int32_t i = 0; i < elems; ++i) {
+    gdbm_element e = element(b, i);
+    if (e.hash == -1) continue;
+    if (!sound_element(e, first, end)) return false;
+    ++used;
+  }
+  return used == h.count;
+}
+
+bool read_bucket(int fd, const gdbm_header& h, off_t adr, gdbm_bucket& b) {
+  b.bytes.resize(static_cast<std::size_t>(h.bucket_size));
+  if (!read_all(fd, b.bytes.data(), b.bytes.size(), adr)) return false;
+  std::memcpy(&b.head, b.bytes.data(), sizeof b.head);
+  return true;
+}
+
+// Merges the size keys of `more` into `value`: the longer first, then
+// whatever whole entries of the other it lacks.
+void merge(std::string& value, std::string more) {
+  if (more.size() > value.size()) std::swap(value, more);
+  for (std::size_t i = 0; i + sizeof(size_key) <= more.size(); i += sizeof(size_key)) {
+    size_key key;
+    std::memcpy(&key, more.data() + i, sizeof key);
+    if (!holds({value.data(), static_cast<int>(value.size())}, key))
+      value.append(more, i, sizeof key);
+  }
+}
+
+// Reads the header of the data file `fd` into `h`; returns false when it is
+// not one this code knows, or its fields do not agree with each other.
+bool read_gdbm_header(int fd, gdbm_header& h) {
+  unsigned char b[88];
+  if (!read_all(fd, b, sizeof b, 0)) return false;
+  std::memcpy(&h, b, kHeadAvail);
+  if (h.magic != kMagic && h.magic != kNumsyncMagic) return false;
+  std::size_t avail = h.magic == kMagic ? kHeadAvail : kHeadAvailExtended;
+  std::memcpy(&h.avail_size, b + avail, sizeof h - kHeadAvail);
+  std::int64_t block = h.block_size;
+  return block >= 512 && block <= (1 << 24) && (block & (block - 1)) == 0 && h.dir_bits >= 0 &&
+         h.dir_bits <= 31 && h.dir_size == (std::int64_t{8} << h.dir_bits) && h.dir >= block &&
+         h.dir + h.dir_size <= h.next_block && h.bucket_size == h.block_size &&
+         h.bucket_elems ==
+             static_cast<std::int32_t>((h.bucket_size - kBucketHead - kElement) / kElement + 1) &&
+         h.next_block % block == 0 && h.avail_size > 1 && h.avail_next >= 0 &&
+         h.avail_next < h.next_block;
+}
+
+// Appends to `out` what a store of `key` (already present when `exists`,
+// taking `record` bytes with its value) may overwrite of what the database
+// holds now; appends nothing when the store can change only its bucket and
+// free space. Returns false when the key's bucket is damaged.
+bool regions_at_risk(int fd, const gdbm_header& h, const std::string& key, bool exists,
+                     std::size_t record, std::vector<region>& out) {
+  std::int32_t hash = gdbm_hash(key);
+  std::int64_t adr = 0;
+  off_t slot = h.dir + 8 * static_cast<off_t>(hash >> (31 - h.dir_bits));
+  gdbm_bucket b;
+  if (!read_all(fd, &adr, sizeof adr, slot) || adr < h.block_size || adr % h.block_size != 0 ||
+      adr + h.bucket_size > h.next_block || !read_bucket(fd, h, adr, b) ||
+      !sound_bucket(b, h.bucket_elems, h.dir_bits, h.block_size, h.next_block))
+    return false;
+  bool fits =
+      std::any_of(b.head.avail, b.head.avail + b.head.avail_count,
+                  [&](const gdbm_avail& a) { return static_cast<std::size_t>(a.size) >= record; });
+  if (!exists && fits && b.head.count < h.bucket_elems) return true;
+  out.push_back({0, static_cast<std::size_t>(h.block_size)});
+  out.push_back({h.dir, static_cast<std::size_t>(h.dir_size)});
+  out.push_back({adr, static_cast<std::size_t>(h.bucket_size)});
+  // What the header's avail table may pull in from the chain, and free.
+  std::size_t avail_block = static_cast<std::size_t>(h.avail_size) * sizeof(gdbm_avail) / 2 + 32;
+  off_t next = h.avail_next;
+  for (int i = 0; i < kAvailBlocks && next >= h.block_size && next < h.next_block; ++i) {
+    out.push_back({next, avail_block});
+    if (!read_all(fd, &next, sizeof next, next + kAvailNext)) break;
+  }
+  for (std::int32_t i = 0; exists && i < h.bucket_elems; ++i) {
+    gdbm_element e = element(b, i);
+    if (e.hash == hash && std::memcmp(e.key_start, key.data(), sizeof e.key_start) == 0) {
+      out.push_back({e.where, static_cast<std::size_t>(e.key_size + e.value_size)});
+    }
+  }
+  return true;
+}
 
 // Returns true when what lies past the end the header records, [end, size),
 // is room left by a store that did not use it: zeros, no more than it takes.
@@ -60,22 +233,6 @@ bool leftover_room(int fd, off_t end, off_t size) {
   return size - end <= room_needed(end);
 }
 
-// Returns what GDBM makes of a data file whose header this code does not
-// know: damaged when it refuses it as not a database, sound when it opens it.
-data_state gdbm_verdict(int fd, const std::string& data) {
-  GDBM_FILE f = gdbm_fd_open(dup(fd), data.c_str(), 0,
-                             GDBM_READER | GDBM_NOMMAP | GDBM_NOLOCK | GDBM_CLOERROR, nullptr);
-  if (f != nullptr) {
-    gdbm_close(f);
-    return data_state::sound;
-  }
-  gdbm_error e = gdbm_errno;
-  return e == GDBM_BAD_MAGIC_NUMBER || e == GDBM_BAD_HEADER || e == GDBM_BLOCK_SIZE_ERROR ||
-                 e == GDBM_BAD_AVAIL || e == GDBM_FILE_EOF || e == GDBM_NEED_RECOVERY
-             ? data_state::damaged
-             : data_state::unreadable;
-}
-
 // Opens the data file for `mode` (GDBM_READER or GDBM_WRITER), without
 // blocking on anything but a regular file; returns GDBM's handle, or null,
 // with `refused` set when the file opened but GDBM refused it.
@@ -87,15 +244,6 @@ GDBM_FILE open_gdbm(const db_paths& p, int mode, bool& refused) {
                       nullptr);
 }
 
-// Closes `h`, returning false when GDBM's closing sync failed: the store
-// may not be on the disk.
-bool close_synced(db_handle_ptr& h) {
-  bool synced = gdbm_close(h->gdbm) == 0;
-  h->gdbm = nullptr;
-  h.reset();
-  return synced;
-}
-
 // Cuts the data file `fd` back to the end its header records, once a store
 // that lengthened it to make room is done.
 void cut_back(int fd) {
@@ -105,9 +253,44 @@ void cut_back(int fd) {
     ftruncate(fd, head.next_block);
 }
 
-}  // namespace
+// Returns true when GDBM refuses the data file, opened for reading, as not a
+// database.
+bool refused_as_damaged(const db_paths& p) {
+  bool opened;
+  GDBM_FILE f = open_gdbm(p, GDBM_READER, opened);
+  if (f != nullptr) return gdbm_close(f), false;
+  gdbm_error e = gdbm_errno;
+  return opened &&
+         (e == GDBM_BAD_MAGIC_NUMBER || e == GDBM_BAD_HEADER || e == GDBM_BLOCK_SIZE_ERROR ||
+          e == GDBM_BAD_AVAIL || e == GDBM_FILE_EOF || e == GDBM_NEED_RECOVERY);
+}
 
-// Where the file system cannot allocate past the end, the file is lengthened.
+// Opens the database for writing; null with GDBM's error.
+db_handle_ptr open_writer(const db_paths& p) {
+  bool refused;
+  GDBM_FILE f = open_gdbm(p, GDBM_WRITER, refused);
+  return f == nullptr ? nullptr : db_handle_ptr(new db_handle{f, nullptr});
+}
+
+// A database GDBM finds hurt would answer every lookup "not recorded". A
+// process killed during a store leaves its room behind, which GDBM takes
+// for such hurt: that room is cut back, and anything else is damage.
+bool usable(const db_paths& p, db_handle_ptr& h) {
+  if (!gdbm_needs_recovery(h->gdbm)) return true;
+  h.reset();
+  struct stat st;
+  gdbm_header head;
+  fd_holder fd(open_regular(p.data, O_RDWR, st));
+  if (fd.fd < 0 || !read_gdbm_header(fd.fd, head) || head.next_block > st.st_size ||
+      !leftover_room(fd.fd, head.next_block, st.st_size) || ftruncate(fd.fd, head.next_block) != 0)
+    return false;
+  h = open_writer(p);
+  return h != nullptr && !gdbm_needs_recovery(h->gdbm);
+}
+
+// Makes sure the room a store may take past the end of the data file `fd`
+// (status `st`) is allocated; where the file system cannot allocate past the
+// end, the file is lengthened, and `lengthened` says so, to be cut back after.
 bool make_room(int fd, const struct stat& st, bool& lengthened) {
   off_t room = room_needed(st.st_size);
   reserve_result r = reserve_room(fd, st, room);
@@ -120,6 +303,19 @@ bool make_room(int fd, const struct stat& st, bool& lengthened) {
   return false;
 }
 
+}  // namespace
+
+// GDBM's largest growth step, measured up to 2,000,000 records with
+// `bench/ndbm_growth 2000000` (in a scratch directory on tmpfs): at most
+// 12 KiB plus 0.15% of the file (12 KiB at 28 KiB, 20 KiB at 5.7 MB, 264 KiB
+// at 181 MB). More than four times that, 64 KiB plus 1/128 of the file, is
+// the room allocated ahead, and allocated again once less than half of it is
+// left; a 1 MiB file system still holds some 10,000 records, and creation
+// asks for the same 64 KiB.
+off_t room_needed(off_t size) {
+  return (off_t{64} << 10) + size / 128;
+}
+
 void db_handle_closer::operator()(db_handle* h) const {
   errno_keeper keep;
   if (h->gdbm != nullptr) gdbm_close(h->gdbm);
@@ -127,10 +323,10 @@ void db_handle_closer::operator()(db_handle* h) const {
   delete h;
 }
 
-db_handle_ptr open_for_writing(const db_paths& p) {
-  bool refused;
-  GDBM_FILE f = open_gdbm(p, GDBM_WRITER, refused);
-  return f == nullptr ? nullptr : db_handle_ptr(new db_handle{f, nullptr});
+data_state open_for_writing(const db_paths& p, db_handle_ptr& h) {
+  h = open_writer(p);
+  if (h == nullptr) return refused_as_damaged(p) ? data_state::damaged : data_state::unreadable;
+  return usable(p, h) ? data_state::sound : data_state::damaged;
 }
 
 bool fetch(db_handle& h, const digest& d, datum& value) {
@@ -142,10 +338,6 @@ bool fetch(db_handle& h, const digest& d, datum& value) {
 
 const char* data_suffix() {
   return ".pag";
-}
-
-off_t room_needed(off_t size) {
-  return kRoomFloor + size / 128;
 }
 
 // A lookup checks what GDBM checks, and whatever GDBM finds wrong the
@@ -169,36 +361,6 @@ lookup_result lookup_read_only(const db_paths& p, const digest& d, size_key key)
   errno_keeper keep;
   gdbm_close(f);
   return found;
-}
-
-data_state check_data(const db_paths& p) {
-  struct stat st;
-  if (stat(p.data.c_str(), &st) != 0) {
-    return errno == ENOENT ? data_state::missing : data_state::unreadable;
-  }
-  return S_ISREG(st.st_mode) ? data_state::sound : data_state::damaged;
-}
-
-bool refused_as_damaged(const db_paths& p) {
-  struct stat st;
-  fd_holder fd(open_regular(p.data, O_RDONLY, st));
-  return fd.fd >= 0 && gdbm_verdict(fd.fd, p.data) == data_state::damaged;
-}
-
-// A database GDBM finds hurt would answer every lookup "not recorded". A
-// process killed during a store leaves its room behind, which GDBM takes
-// for such hurt: that room is cut back, and anything else is damage.
-bool usable(const db_paths& p, db_handle_ptr& h) {
-  if (!gdbm_needs_recovery(h->gdbm)) return true;
-  h.reset();
-  struct stat st;
-  gdbm_header head;
-  fd_holder fd(open_regular(p.data, O_RDWR, st));
-  if (fd.fd < 0 || !read_gdbm_header(fd.fd, head) || head.next_block > st.st_size ||
-      !leftover_room(fd.fd, head.next_block, st.st_size) || ftruncate(fd.fd, head.next_block) != 0)
-    return false;
-  h = open_for_writing(p);
-  return h != nullptr && !gdbm_needs_recovery(h->gdbm);
 }
 
 store_result store_with_room(const db_paths& p, db_handle_ptr& h, datum key, datum value,
@@ -227,7 +389,9 @@ store_result store_with_room(const db_paths& p, db_handle_ptr& h, datum key, dat
   // needs recovery, with the store said done.
   bool stored = (!lengthened || data.fd >= 0) &&
                 gdbm_store(h->gdbm, key, value, GDBM_REPLACE) == 0 && !gdbm_needs_recovery(h->gdbm);
-  stored = close_synced(h) && stored;
+  // A closing sync that fails leaves the store perhaps not on the disk.
+  stored = gdbm_close(std::exchange(h->gdbm, nullptr)) == 0 && stored;
+  h.reset();
   // Reported as recorded only once nothing can undo it.
   if (!risk.empty() && !(stored && journal_clear(p))) {
     journal_rollback(p);  // or the next call will
@@ -237,13 +401,41 @@ store_result store_with_room(const db_paths& p, db_handle_ptr& h, datum key, dat
   return stored ? store_result::stored : store_result::refused;
 }
 
-void salvage(const std::string& data, record_map& records) {
-  struct stat st;
-  fd_holder fd(open_regular(data, O_RDONLY, st));
-  if (fd.fd >= 0) salvage_gdbm(fd.fd, st.st_size, records);
-}
-
 // GDBM syncs at every close of a database opened for writing.
 bool durable_after_close(const std::string&) {
   return true;
+}
+
+// What a sound bucket anywhere in the file holds is read, also where the
+// directory no longer reaches it; a key met twice gets both values' size keys.
+void salvage(const std::string& data, record_map& records) {
+  struct stat st;
+  fd_holder fd(open_regular(data, O_RDONLY, st));
+  gdbm_header h{};
+  if (fd.fd < 0) return;
+  if (!read_gdbm_header(fd.fd, h)) {
+    h.block_size = h.bucket_size = 4096;  // what GDBM chooses on most file systems
+    h.bucket_elems = static_cast<std::int32_t>((4096 - kBucketHead - kElement) / kElement + 1);
+  }
+  gdbm_bucket b;
+  std::string entry;
+  for (off_t adr = h.block_size; adr + h.bucket_size <= st.st_size; adr += h.block_size) {
+    off_t found = lseek(fd.fd, adr, SEEK_DATA);  // a sparse file's holes hold no bucket
+    if (found < 0) break;
+    adr = found / h.block_size * h.block_size;
+    if (!read_bucket(fd.fd, h, adr, b)) continue;
+    // Each element on its own: one damaged element costs only its record.
+    for (std::int32_t i = 0; i < h.bucket_elems; ++i) {
+      gdbm_element e = element(b, i);
+      if (!sound_element(e, h.block_size, st.st_size)) continue;
+      entry.resize(static_cast<std::size_t>(e.key_size + e.value_size));
+      if (!read_all(fd.fd, entry.data(), entry.size(), e.where)) continue;
+      std::string k = entry.substr(0, static_cast<std::size_t>(e.key_size));
+      // A bucket left behind may point at space since used for another record.
+      if (gdbm_hash(k) != e.hash ||
+          std::memcmp(e.key_start, k.data(), std::min<std::size_t>(k.size(), 4)) != 0)
+        continue;
+      merge(records[k], entry.substr(k.size()));
+    }
+  }
 }

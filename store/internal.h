@@ -1,46 +1,29 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What the store's own files share: store.cpp holds the three calls, lock.cpp
-// the lock, create.cpp the first use and the free room, room_linux.cpp or
-// room_posix.cpp the room allocated past a file's end, journal.cpp the
-// before-images that undo a write cut short, aside.cpp what becomes of a
-// damaged database. Each library's part is in store/library.h; the files'
-// names in store/paths.h; file helpers in store/file.h. Only store/
-// includes this header.
+// What the store's own files share: store.cpp holds the three calls and the
+// lock, create.cpp the first use, a damaged database set aside and the free
+// room, room_linux.cpp or room_posix.cpp the room allocated past a file's
+// end, journal.cpp the before-images that undo a write cut short.
+// Each library's part is in store/library.h; file helpers in store/file.h.
+// Only store/ includes this header.
 #ifndef VELORAND_STORE_INTERNAL_H_
 #define VELORAND_STORE_INTERNAL_H_
 
 #include <sys/stat.h>
 
-#include <csignal>
 #include <string>
 #include <vector>
 
 #include "store/library.h"
+
+// What keeps a call from its lookup or append: nothing, or an outcome both
+// calls share, named alike in seen_result and add_result.
+enum class hitch { none, unavailable, no_lock, busy, repaired, set_aside };
 
 // Returns the datum of the 16 bytes of `d`.
 datum key_of(const digest& d);
 
 // Returns true when `value` holds `key` among its whole entries.
 bool holds(datum value, size_key key);
-
-// What taking the lock did: held; a lookup goes on without it (a read-only
-// file system, or a lock this user may not open); another process held it
-// for two seconds; its file cannot be made; or it cannot be opened.
-enum class lock_result { held, unlocked_read, busy, no_lock, unavailable };
-
-// Holds the lock of `db` (LOCK_SH or LOCK_EX), with job-control stops held
-// back, from construction to destruction.
-struct call_lock {
-  digest_db& db;
-  sigset_t old_mask;
-  lock_result result = lock_result::unavailable;
-  int open_errno = 0;  // why the lock file could not be opened
-  call_lock(digest_db& db, int op);
-  ~call_lock();
-  // Turns a shared lock exclusive, not atomically: another process may take
-  // it in between; returns false, the lock let go, with `result` saying why.
-  bool make_exclusive();
-};
 
 // Returns true when the file system holding `fd`, and the process's file
 // size limit, leave `need` bytes free beyond `size`; sets errno otherwise.
@@ -76,10 +59,9 @@ bool journal_write(const db_paths& p, int fd, off_t size, const std::vector<regi
 // Empties the journal once the store it guarded is durable.
 bool journal_clear(const db_paths& p);
 
-enum class rollback_result { nothing, undone, failed };
-
-// Puts back what the journal holds, if anything. REQUIRES: the exclusive lock.
-rollback_result journal_rollback(const db_paths& p);
+// Puts back what the journal holds, if anything: returns `repaired` once it
+// did, `none` when there was nothing to undo. REQUIRES: the exclusive lock.
+hitch journal_rollback(const db_paths& p);
 
 // Moves the damaged database into a directory of its own beside it, named in
 // `to`, and starts a new one with what could be read of the old.

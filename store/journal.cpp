@@ -46,10 +46,6 @@ bool get(const std::string& in, std::size_t& at, T& v) {
   return true;
 }
 
-int open_journal(const db_paths& p, int flags) {
-  return open(p.journal.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0600);
-}
-
 // Returns the regions and old length a valid journal `j` holds.
 bool parse(const std::string& j, off_t& size, std::vector<std::pair<off_t, std::string>>& images) {
   std::size_t at = sizeof kMagic;
@@ -88,7 +84,7 @@ bool journal_write(const db_paths& p, int fd, off_t size, const std::vector<regi
   }
   put<std::uint64_t>(j, fnv1a(j));
   bool created = access(p.journal.c_str(), F_OK) != 0;
-  fd_holder out(open_journal(p, O_RDWR | O_CREAT));
+  fd_holder out(open(p.journal.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0600));
   if (out.fd < 0 || !write_all(out.fd, j.data(), j.size(), 0) ||
       ftruncate(out.fd, static_cast<off_t>(j.size())) != 0 || fdatasync(out.fd) != 0)
     return false;
@@ -97,31 +93,28 @@ bool journal_write(const db_paths& p, int fd, off_t size, const std::vector<regi
 }
 
 bool journal_clear(const db_paths& p) {
-  fd_holder j(open_journal(p, O_RDWR));
+  fd_holder j(open(p.journal.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
   return j.fd >= 0 && ftruncate(j.fd, 0) == 0 && fdatasync(j.fd) == 0;
 }
 
-rollback_result journal_rollback(const db_paths& p) {
-  constexpr rollback_result kFailed = rollback_result::failed;
+hitch journal_rollback(const db_paths& p) {
   struct stat st;
   // One call where there is nothing to undo.
-  if (stat(p.journal.c_str(), &st) != 0 || st.st_size == 0) return rollback_result::nothing;
+  if (stat(p.journal.c_str(), &st) != 0 || st.st_size == 0) return hitch::none;
   fd_holder j(open_regular(p.journal, O_RDWR, st));
-  if (j.fd < 0) return kFailed;
-  if (st.st_size > kMaxJournal) return errno = EIO, kFailed;
-  if (st.st_size == 0) return rollback_result::nothing;
+  if (j.fd < 0) return hitch::unavailable;
+  if (st.st_size > kMaxJournal) return errno = EIO, hitch::unavailable;
+  if (st.st_size == 0) return hitch::none;
   std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
-  if (!read_all(j.fd, bytes.data(), bytes.size(), 0)) return kFailed;
+  if (!read_all(j.fd, bytes.data(), bytes.size(), 0)) return hitch::unavailable;
   off_t size = 0;
   std::vector<std::pair<off_t, std::string>> images;
-  if (!parse(bytes, size, images)) {
-    return journal_clear(p) ? rollback_result::nothing : kFailed;
-  }
+  if (!parse(bytes, size, images)) return journal_clear(p) ? hitch::none : hitch::unavailable;
   fd_holder data(open_regular(p.data, O_RDWR, st));
-  if (data.fd < 0) return errno = EIO, kFailed;
+  if (data.fd < 0) return errno = EIO, hitch::unavailable;
   for (const auto& [at, image] : images) {
-    if (!write_all(data.fd, image.data(), image.size(), at)) return kFailed;
+    if (!write_all(data.fd, image.data(), image.size(), at)) return hitch::unavailable;
   }
-  if (ftruncate(data.fd, size) != 0 || fsync(data.fd) != 0) return kFailed;
-  return journal_clear(p) ? rollback_result::undone : kFailed;
+  if (ftruncate(data.fd, size) != 0 || fsync(data.fd) != 0) return hitch::unavailable;
+  return journal_clear(p) ? hitch::repaired : hitch::unavailable;
 }

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What each ndbm library does its own way: gdbm.cpp (with gdbm_layout.cpp),
-// or ndbm.cpp for the libraries that keep one hash file, with bdb.cpp
-// (Berkeley DB) or bsd.cpp (4.4BSD), chosen by the build. store.cpp checks
-// the data file, opens it for writing, makes it usable, fetches and stores
-// through these; a lookup has a way of its own. Only store/ includes this.
+// What each ndbm library does its own way: gdbm.cpp, or ndbm.cpp for the
+// libraries that keep one hash file, with bdb.cpp (Berkeley DB) or bsd.cpp
+// (4.4BSD), chosen by the build. store.cpp opens the database for writing,
+// fetches and stores through these; a lookup has a way of its own. Only
+// store/ includes this.
 #ifndef VELORAND_STORE_LIBRARY_H_
 #define VELORAND_STORE_LIBRARY_H_
 
@@ -40,35 +40,29 @@ enum class store_result { stored, refused, damaged };
 
 using record_map = std::map<std::string, std::string>;  // records by key
 
-// The files.
-
 // Returns the suffix the library gives the data file.
 const char* data_suffix();
 
 // Returns the room an append needs past the end of a data file of `size` bytes.
 off_t room_needed(off_t size);
 
-// Checks the data file before the library opens it, which would block on a FIFO.
-data_state check_data(const db_paths& p);
-
-// Makes sure the room an append may take past the end of the data file `fd`
-// (status `st`) is there, allocated where the library needs it; `lengthened`
-// says when the file was lengthened for it, to be cut back after the store.
-// Returns false, with errno set, when the room cannot be had.
-bool make_room(int fd, const struct stat& st, bool& lengthened);
+// Makes sure the room an append may take past the end of the one-file
+// libraries' data file `fd` (status `st`) is there, allocated where the
+// library needs it; returns false, with errno set, when it cannot be had.
+bool make_room(int fd, const struct stat& st);
 
 // Returns true once what the library wrote to the data file `data` before its
 // close is durable, made so here where the close does not sync.
 bool durable_after_close(const std::string& data);
 
-// Reading and writing.
-
 // Looks `key` up in the record for `d`. REQUIRES: the shared lock, if it can be had.
 lookup_result lookup_read_only(const db_paths& p, const digest& d, size_key key);
 
-// Opens the database for writing; null with the library's error.
-// REQUIRES: the exclusive lock is held.
-db_handle_ptr open_for_writing(const db_paths& p);
+// Opens the database for writing into `h`: `sound`, `damaged` when the
+// library refuses it for damage or finds it hurt beyond what a store killed
+// part way leaves (which is cut back), else `unreadable` with the library's
+// error. REQUIRES: the exclusive lock is held and the data file is regular.
+data_state open_for_writing(const db_paths& p, db_handle_ptr& h);
 
 // Fetches the record for `d` into `value`, the library's until the next fetch
 // or the close; returns false for a failed read, which is damage.
@@ -78,15 +72,6 @@ bool fetch(db_handle& h, const digest& d, datum& value);
 // it needs, losing no record when it fails or is cut short, and closes `h`.
 store_result store_with_room(const db_paths& p, db_handle_ptr& h, datum key, datum value,
                              bool exists);
-
-// Damage.
-
-// Returns true when the library refused to open the database for damage.
-bool refused_as_damaged(const db_paths& p);
-
-// Returns true when the database open in `h` may be used, once what a store
-// killed part way leaves is cut back; may reopen `h`.
-bool usable(const db_paths& p, db_handle_ptr& h);
 
 // Adds to `records` what can be read of the damaged data file `data`.
 void salvage(const std::string& data, record_map& records);

@@ -24,14 +24,6 @@ struct db_handle {
 
 namespace {
 
-// Returns true when the data file is there and regular: the library would
-// block for ever opening a FIFO.
-bool regular_data(const db_paths& p) {
-  struct stat st;
-  fd_holder fd(open_regular(p.data, O_RDONLY, st));
-  return fd.fd >= 0;
-}
-
 // Writes every record the library iterates over to `out`, each as the
 // lengths of key and value and their bytes.
 void send_records(const std::string& base, int out) {
@@ -56,9 +48,11 @@ void db_handle_closer::operator()(db_handle* h) const {
   delete h;
 }
 
-db_handle_ptr open_for_writing(const db_paths& p) {
+data_state open_for_writing(const db_paths& p, db_handle_ptr& h) {
   DBM* db = dbm_open(const_cast<char*>(p.db.c_str()), O_RDWR, 0600);
-  return db == nullptr ? nullptr : db_handle_ptr(new db_handle{db});
+  if (db == nullptr) return data_state::unreadable;
+  h.reset(new db_handle{db});
+  return data_state::sound;
 }
 
 bool fetch(db_handle& h, const digest& d, datum& value) {
@@ -72,7 +66,10 @@ const char* data_suffix() {
 }
 
 lookup_result lookup_read_only(const db_paths& p, const digest& d, size_key key) {
-  if (!regular_data(p)) return errno == EIO ? lookup_result::doubtful : lookup_result::unopened;
+  struct stat st;
+  // The library would block for ever opening a FIFO.
+  if (fd_holder(open_regular(p.data, O_RDONLY, st)).fd < 0)
+    return errno == EIO ? lookup_result::doubtful : lookup_result::unopened;
   DBM* db = dbm_open(const_cast<char*>(p.db.c_str()), O_RDONLY, 0);
   if (db == nullptr) return lookup_result::doubtful;
   lookup_result found =
@@ -81,26 +78,10 @@ lookup_result lookup_read_only(const db_paths& p, const digest& d, size_key key)
   return found;
 }
 
-data_state check_data(const db_paths& p) {
-  if (regular_data(p)) return data_state::sound;
-  return errno == ENOENT ? data_state::missing
-         : errno == EIO  ? data_state::damaged
-                         : data_state::unreadable;
-}
-
-bool refused_as_damaged(const db_paths&) {
-  return false;
-}
-
-bool usable(const db_paths&, db_handle_ptr&) {
-  return true;
-}
-
 store_result store_with_room(const db_paths& p, db_handle_ptr& h, datum key, datum value, bool) {
   int fd = dbm_dirfno(h->db);  // the one file
   struct stat st;
-  bool lengthened = false;
-  if (fd < 0 || fstat(fd, &st) != 0 || !make_room(fd, st, lengthened)) return store_result::refused;
+  if (fd < 0 || fstat(fd, &st) != 0 || !make_room(fd, st)) return store_result::refused;
   bool stored = dbm_store(h->db, key, value, DBM_REPLACE) == 0;
   h.reset();
   return stored && durable_after_close(p.data) ? store_result::stored : store_result::refused;

@@ -1,20 +1,136 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The three calls: each takes the lock, opens the database, fetches (and for
-// an append stores) and closes it before it lets the lock go.
+// The three calls: each takes the lock "<path>.lock" (opened once per run,
+// with job-control stops held back while it is held, since a run stopped
+// holding it would stall every other run), opens the database, fetches (and
+// for an append stores) and closes it before it lets the lock go. The lock
+// file is its owner's alone (mode 0600), whatever was done to the database's
+// other files: a user who could open it could hold it as long as they liked.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <filesystem>
+#include <utility>
 #include <vector>
 
+#include "store/file.h"
 #include "store/internal.h"
-#include "store/paths.h"
 
 namespace {
 
-// What keeps a call from its lookup or append: nothing, or an outcome both
-// calls share, named alike in seen_result and add_result.
-enum class hitch { none, unavailable, no_lock, busy, repaired, set_aside };
+constexpr int kPatience = 2;  // seconds a call waits for another run's lock before it says so
+
+void wake_up(int) {}
+
+// Takes `op` on the lock `fd`, waiting for at most kPatience, interrupted by
+// an alarm, which a signal mask inherited from the caller must not hold back.
+bool take(int fd, int op) {
+  if (flock(fd, op | LOCK_NB) == 0) return true;
+  if (errno != EWOULDBLOCK) return false;
+  struct sigaction wake = {}, old = {};
+  wake.sa_handler = wake_up;  // no SA_RESTART: the alarm ends the wait with EINTR
+  sigemptyset(&wake.sa_mask);
+  sigset_t alarms, mask;
+  sigemptyset(&alarms);
+  sigaddset(&alarms, SIGALRM);
+  sigaction(SIGALRM, &wake, &old);
+  sigprocmask(SIG_UNBLOCK, &alarms, &mask);
+  alarm(kPatience);
+  int r = flock(fd, op);
+  errno_keeper keep;
+  alarm(0);
+  sigprocmask(SIG_SETMASK, &mask, nullptr);
+  sigaction(SIGALRM, &old, nullptr);
+  if (r != 0 && keep.saved == EINTR) keep.saved = EWOULDBLOCK;
+  return r == 0;
+}
+
+// Puts a new lock file of mode 0600 in place of the one open on `old`, under
+// the old one's lock when it can be had at once, so that two runs do not
+// both replace it; a run holding the old one open finds it replaced.
+void replace_lock(int old, const std::string& path) {
+  flock(old, LOCK_EX | LOCK_NB);
+  std::string made = path + ".new";
+  unlink(made.c_str());
+  fd_holder fresh(open(made.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (fresh.fd < 0 || rename(made.c_str(), path.c_str()) != 0) fchmod(old, 0600);
+  flock(old, LOCK_UN);
+}
+
+// Opens the lock file of `db`, made if missing, unless the record holds it
+// open already; its owner first replaces one found open to others.
+bool open_lock(digest_db& db) {
+  for (int tries = 0; db.lock.fd < 0 && tries < 2; ++tries) {
+    fd_holder fd(open(db.paths.lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600));
+    struct stat st;
+    if (fd.fd < 0 || fstat(fd.fd, &st) != 0) return false;
+    if ((st.st_mode & 077) != 0 && st.st_uid == geteuid() && tries == 0) {
+      replace_lock(fd.fd, db.paths.lock);
+      continue;
+    }
+    db.lock = std::move(fd);
+    db.lock_dev = st.st_dev;
+    db.lock_ino = st.st_ino;
+  }
+  return db.lock.fd >= 0;
+}
+
+// Returns what keeps `op` from a lock whose file could not be opened, for `err`.
+hitch unopened(digest_db& db, int err, int op) {
+  // On a read-only file system nothing can be writing, and a lock that only
+  // its owner may open leaves the others nothing to wait for: they read.
+  if (op == LOCK_SH && (err == EROFS || err == EACCES)) return hitch::none;
+  struct stat st;
+  bool cannot_make = err == EISDIR || (err == EACCES && lstat(db.paths.lock.c_str(), &st) != 0);
+  errno = err;
+  if (!cannot_make || std::exchange(db.no_lock_told, true)) return hitch::unavailable;
+  return hitch::no_lock;  // said once
+}
+
+// Holds the lock of `db` (LOCK_SH or LOCK_EX), with job-control stops held
+// back, from construction to destruction. `result` is hitch::none when the
+// lock is `held`, or for a lookup that goes on without it: on a read-only
+// file system, or with a lock file this user may not open.
+struct call_lock {
+  digest_db& db;
+  sigset_t old_mask;
+  hitch result = hitch::unavailable;
+  bool held = false;
+  call_lock(digest_db& d, int op) : db(d) {
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int sig : {SIGTSTP, SIGTTIN, SIGTTOU}) sigaddset(&stops, sig);
+    sigprocmask(SIG_BLOCK, &stops, &old_mask);
+    for (int tries = 0; tries < 3; ++tries, db.lock.reset()) {
+      if (!open_lock(db)) {
+        result = unopened(db, errno, op);
+        return;
+      }
+      if (!take(db.lock.fd, op)) {
+        result = errno == EWOULDBLOCK ? hitch::busy : hitch::unavailable;
+        return;
+      }
+      // Its owner may have replaced the file, or someone removed it, since it was opened.
+      struct stat st;
+      held = stat(db.paths.lock.c_str(), &st) == 0 && st.st_ino == db.lock_ino &&
+             st.st_dev == db.lock_dev;
+      if (held) {
+        result = hitch::none;
+        return;
+      }
+      flock(db.lock.fd, LOCK_UN);
+    }
+  }
+  ~call_lock() {
+    errno_keeper keep;
+    if (held) flock(db.lock.fd, LOCK_UN);  // the lock first, then stops
+    sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+  }
+};
 
 template <typename Result>
 Result as(hitch h) {
@@ -23,57 +139,35 @@ Result as(hitch h) {
   return kAs[static_cast<int>(h)];
 }
 
-hitch lock_hitch(lock_result r) {
-  return r == lock_result::busy      ? hitch::busy
-         : r == lock_result::no_lock ? hitch::no_lock
-                                     : hitch::unavailable;
-}
-
-bool may_read(const call_lock& lock) {
-  return lock.result == lock_result::held || lock.result == lock_result::unlocked_read;
-}
-
 // Moves a damaged database aside, closing `h` first.
 hitch put_aside(digest_db& db, db_handle_ptr& h) {
   h.reset();
   return set_aside(db.paths, db.aside) ? hitch::set_aside : hitch::unavailable;
 }
 
-// Opens the database for reading and writing once it is sound: undoes a
-// store cut short, sets aside a damaged database and creates a missing one.
-// Returns hitch::none with `h` open. REQUIRES: the exclusive lock is held.
-hitch open_db(digest_db& db, db_handle_ptr& h) {
-  rollback_result undone = journal_rollback(db.paths);
-  if (undone != rollback_result::nothing) {
-    return undone == rollback_result::undone ? hitch::repaired : hitch::unavailable;
+// Checks the data file before the library opens it, which would block on a FIFO.
+data_state check_data(const db_paths& p) {
+  struct stat st;
+  if (stat(p.data.c_str(), &st) != 0) {
+    return errno == ENOENT ? data_state::missing : data_state::unreadable;
   }
-  data_state state = check_data(db.paths);
-  if (state == data_state::damaged) return put_aside(db, h);
-  if (state == data_state::unreadable) return hitch::unavailable;
-  if (state == data_state::missing && !create_db(db.paths)) return hitch::unavailable;
-  h = open_for_writing(db.paths);
-  if (h == nullptr) return refused_as_damaged(db.paths) ? put_aside(db, h) : hitch::unavailable;
-  return usable(db.paths, h) ? hitch::none : put_aside(db, h);
+  return S_ISREG(st.st_mode) ? data_state::sound : data_state::damaged;
 }
 
-// Appends `key` to the record for `d`. REQUIRES: the exclusive lock is held.
-add_result add_locked(digest_db& db, const digest& d, size_key key) {
-  db_handle_ptr h;
-  datum old;
-  if (hitch r = open_db(db, h); r != hitch::none) return as<add_result>(r);
-  if (!fetch(*h, d, old)) return as<add_result>(put_aside(db, h));
-  // Another process may have recorded the pair since this one looked.
-  if (holds(old, key)) return add_result::added_before;
-  std::size_t kept = old.dptr == nullptr || old.dsize < 0
-                         ? 0
-                         : static_cast<std::size_t>(old.dsize) / sizeof key * sizeof key;
-  std::vector<char> value(kept + sizeof key);
-  if (kept != 0) std::memcpy(value.data(), old.dptr, kept);
-  std::memcpy(value.data() + kept, &key, sizeof key);
-  datum v{value.data(), static_cast<int>(value.size())};
-  store_result stored = store_with_room(db.paths, h, key_of(d), v, old.dptr != nullptr);
-  if (stored == store_result::damaged) return as<add_result>(put_aside(db, h));
-  return stored == store_result::stored ? add_result::added : add_result::refused;
+// Opens the database for reading and writing once it is sound, and fetches
+// the record for `d` into `value`: undoes a store cut short, sets aside a
+// damaged database and creates a missing one. Returns hitch::none with `h`
+// open. REQUIRES: the exclusive lock is held.
+hitch open_and_fetch(digest_db& db, db_handle_ptr& h, const digest& d, datum& value) {
+  if (hitch r = journal_rollback(db.paths); r != hitch::none) return r;
+  data_state state = check_data(db.paths);
+  if (state == data_state::missing) {
+    state = create_db(db.paths) ? data_state::sound : data_state::unreadable;
+  }
+  if (state == data_state::sound) state = open_for_writing(db.paths, h);
+  if (state == data_state::damaged) return put_aside(db, h);
+  if (state != data_state::sound) return hitch::unavailable;
+  return fetch(*h, d, value) ? hitch::none : put_aside(db, h);
 }
 
 }  // namespace
@@ -95,45 +189,62 @@ bool holds(datum value, size_key key) {
 }
 
 digest_db digest_db_at(const std::string& path) {
+  std::string dir = std::filesystem::path(path).parent_path();
   digest_db db;
-  db.paths = db_paths_of(path, data_suffix());
+  db.paths = {path,          path + data_suffix(),   path + ".lock", path + ".journal",
+              path + ".new", dir.empty() ? "." : dir};
   return db;
 }
 
 seen_result digest_seen(digest_db& db, const digest& d, size_key key) {
   {
     call_lock shared(db, LOCK_SH);
-    if (!may_read(shared)) return as<seen_result>(lock_hitch(shared.result));
+    if (shared.result != hitch::none) return as<seen_result>(shared.result);
     lookup_result found = lookup_read_only(db.paths, d, key);
     if (found == lookup_result::seen) return seen_result::seen;
     if (found == lookup_result::not_seen) return seen_result::not_seen;
     // Without the lock, a store may be under way: what looks odd is not acted on.
-    if (shared.result == lock_result::unlocked_read) {
+    if (!shared.held) {
       return found == lookup_result::doubtful ? seen_result::not_seen : seen_result::unavailable;
     }
   }
   // First use, a write to undo or a database to check: the writer's way.
   call_lock lock(db, LOCK_EX);
-  if (lock.result != lock_result::held) return as<seen_result>(lock_hitch(lock.result));
+  if (lock.result != hitch::none) return as<seen_result>(lock.result);
   db_handle_ptr h;
   datum value;
-  if (hitch r = open_db(db, h); r != hitch::none) return as<seen_result>(r);
-  if (!fetch(*h, d, value)) return as<seen_result>(put_aside(db, h));
+  if (hitch r = open_and_fetch(db, h, d, value); r != hitch::none) return as<seen_result>(r);
   // The fetched bytes are the library's until the close; they are read first.
   return holds(value, key) ? seen_result::seen : seen_result::not_seen;
 }
 
 add_result digest_add(digest_db& db, const digest& d, size_key key) {
   call_lock lock(db, LOCK_EX);
-  if (lock.result != lock_result::held) return as<add_result>(lock_hitch(lock.result));
-  return add_locked(db, d, key);
+  if (lock.result != hitch::none) return as<add_result>(lock.result);
+  db_handle_ptr h;
+  datum old;
+  if (hitch r = open_and_fetch(db, h, d, old); r != hitch::none) return as<add_result>(r);
+  // Another process may have recorded the pair since this one looked.
+  if (holds(old, key)) return add_result::added_before;
+  std::size_t kept = old.dptr == nullptr || old.dsize < 0
+                         ? 0
+                         : static_cast<std::size_t>(old.dsize) / sizeof key * sizeof key;
+  std::vector<char> value(kept + sizeof key);
+  if (kept != 0) std::memcpy(value.data(), old.dptr, kept);
+  std::memcpy(value.data() + kept, &key, sizeof key);
+  datum v{value.data(), static_cast<int>(value.size())};
+  store_result stored = store_with_room(db.paths, h, key_of(d), v, old.dptr != nullptr);
+  if (stored == store_result::damaged) return as<add_result>(put_aside(db, h));
+  return stored == store_result::stored ? add_result::added : add_result::refused;
 }
 
+// The shared lock is let go before the exclusive one is taken, as flock
+// would do anyway: what another run records meanwhile, the append finds.
 add_result digest_record(digest_db& db, const digest& d, size_key key) {
-  call_lock lock(db, LOCK_SH);
-  if (!may_read(lock)) return as<add_result>(lock_hitch(lock.result));
-  if (lookup_read_only(db.paths, d, key) == lookup_result::seen) return add_result::added_before;
-  // What another run records meanwhile, the append finds.
-  if (!lock.make_exclusive()) return as<add_result>(lock_hitch(lock.result));
-  return add_locked(db, d, key);
+  {
+    call_lock shared(db, LOCK_SH);
+    if (shared.result != hitch::none) return as<add_result>(shared.result);
+    if (lookup_read_only(db.paths, d, key) == lookup_result::seen) return add_result::added_before;
+  }
+  return digest_add(db, d, key);
 }

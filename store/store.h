@@ -18,16 +18,13 @@
 //
 // A failed write, a kill or a full disk never costs a record stored before:
 // the first call builds the database in "<path>.new/" and moves it into place
-// whole; an append goes ahead only with room for the library's largest growth
-// step (four times the measured step), and with GDBM and the 4.4BSD library
-// that room is allocated past the file's end before the store, without
-// changing its length and only once what is left of it runs short, so that
-// the library's own writes land in allocated blocks. With GDBM a power cut
-// does not either: a store that may rewrite what the database holds (one in a
-// hundred or fewer) first makes the bytes it may rewrite durable in
-// "<path>.journal", from which the next call that writes undoes it. The
-// database is checked before it is trusted; a damaged one is moved into
-// "<path>.damaged-N/", never deleted.
+// whole, and an append goes ahead only with room for the library's largest
+// growth step, allocated past the file's end where the library needs it.
+// With GDBM a power cut does not either: a store that may rewrite what the
+// database holds first makes those bytes durable in "<path>.journal", from
+// which the next call that writes undoes it. The database is checked before
+// it is trusted; a damaged one is moved into "<path>.damaged-N/", never
+// deleted.
 //
 // On-disk layout (the library chooses the file names derived from the path):
 //   key:   the 16 bytes of the digest, exactly.
