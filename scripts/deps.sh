@@ -2,12 +2,13 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian packages named as arguments that are missing. Two words
 # stand for lists: "build", what building and running the program needs, and
-# "test", what the tests and benchmarks need beyond that.
+# "test", what the tests and benchmarks need beyond that (the duplicate finders
+# among them are the benchmarks' baselines).
 #
 # Usage: deps.sh [build] [test] [package ...]
 set -euo pipefail
 build=(cmake g++ make libgdbm-dev libgdbm-compat-dev)
-test=(libgtest-dev libbenchmark-dev libssl-dev)
+test=(libgtest-dev libbenchmark-dev libssl-dev jdupes rdfind fdupes rmlint)
 packages=()
 for a in "$@"; do
   case $a in
