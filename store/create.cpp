@@ -16,14 +16,9 @@
 
 #include "store/file.h"
 #include "store/internal.h"
+#include "store/paths.h"
 
 namespace {
-
-// Returns the database's path moved into directory `dir`, less the
-// suffixes the library adds.
-std::string moved_to(const db_paths& p, const std::string& dir) {
-  return dir + "/" + std::filesystem::path(p.db).filename().string();
-}
 
 // Moves each of the database's files from `from` to `to` (either less the
 // suffix), skipping one the library did not make. The data file last: while
@@ -40,7 +35,7 @@ bool move_db(const std::string& from, const std::string& to) {
 // Creates the first free "<path>.damaged-N" and names it in `dir`.
 bool make_aside_dir(const db_paths& p, std::string& dir) {
   for (int n = 1; n < 10000; ++n) {
-    dir = p.db + ".damaged-" + std::to_string(n);
+    dir = aside_dir(p, n);
     if (mkdir(dir.c_str(), 0700) == 0) return true;
     if (errno != EEXIST) return false;
   }

@@ -13,12 +13,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <filesystem>
 #include <utility>
 #include <vector>
 
 #include "store/file.h"
 #include "store/internal.h"
+#include "store/paths.h"
 
 namespace {
 
@@ -189,10 +189,8 @@ bool holds(datum value, size_key key) {
 }
 
 digest_db digest_db_at(const std::string& path) {
-  std::string dir = std::filesystem::path(path).parent_path();
   digest_db db;
-  db.paths = {path,          path + data_suffix(),   path + ".lock", path + ".journal",
-              path + ".new", dir.empty() ? "." : dir};
+  db.paths = db_paths_of(path, data_suffix());
   return db;
 }
 
