@@ -110,8 +110,8 @@ seen_result digest_seen(digest_db& db, const digest& d, size_key key);
 // REQUIRES: as for digest_seen.
 add_result digest_add(digest_db& db, const digest& d, size_key key);
 
-// Does what digest_seen and then, when it found nothing, digest_add do, under
-// one taking of the lock: returns `added_before` when the pair was recorded
+// Does what digest_seen and then, when it found nothing, digest_add do, the
+// lock file opened once: returns `added_before` when the pair was recorded
 // before, by any run, or what digest_add returns. REQUIRES: as for digest_seen.
 add_result digest_record(digest_db& db, const digest& d, size_key key);
 
