@@ -8,15 +8,10 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <cstring>
-#include <iterator>
 #include <memory>
 #include <set>
 
-#include "md5/md5.h"
 #include "scan/internal.h"
-#include "store/store.h"
 
 namespace {
 
