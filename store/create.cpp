@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// A new database (on first use, or holding what a damaged one kept) built in
-// "<path>.new/" and moved into place whole, so that a creation that fails or
-// is killed part way leaves nothing a later run cannot use; a damaged
-// database, never trusted and never deleted, moved into "<path>.damaged-N/"
-// beside it; and the check of the free room every write makes first.
+// The first use, a damaged database set aside, and the free room. A new
+// database is built apart and moved into place whole, so that a creation that
+// fails or is killed part way leaves nothing a later run cannot use.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>

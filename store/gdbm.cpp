@@ -42,8 +42,7 @@
 #include "store/file.h"
 #include "store/internal.h"
 
-// GDBM's handle, and the last value it handed over, kept until the next
-// fetch or the close.
+// GDBM's handle, and the last value it handed over, kept until the next fetch or the close.
 struct db_handle {
   GDBM_FILE gdbm = nullptr;
   void* fetched = nullptr;
@@ -183,10 +182,9 @@ bool read_gdbm_header(int fd, gdbm_header& h) {
          h.avail_next < h.next_block;
 }
 
-// Appends to `out` what a store of `key` (already present when `exists`)
-// and `value` may overwrite of what the database holds now; appends nothing
-// when the store can change only its bucket and free space. Returns false
-// when the key's bucket is damaged.
+// Appends to `out` what a store of `key` (present before when `exists`) and
+// `value` may overwrite of what the database holds; nothing when it can change
+// only its bucket and free space. Returns false when the key's bucket is damaged.
 bool regions_at_risk(int fd, const gdbm_header& h, datum key, datum value, bool exists,
                      std::vector<region>& out) {
   std::int32_t hash = gdbm_hash({key.dptr, static_cast<std::size_t>(key.dsize)});
@@ -252,8 +250,7 @@ void cut_back(int fd) {
     ftruncate(fd, head.next_block);
 }
 
-// Returns true when GDBM refuses the data file, opened for reading, as not a
-// database.
+// Returns true when GDBM refuses the data file, opened for reading, as not a database.
 bool refused_as_damaged(const db_paths& p) {
   bool opened;
   GDBM_FILE f = open_gdbm(p, GDBM_READER, opened);

@@ -1,11 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The store's part for the ndbm libraries that keep their hash in one file
-// "<path>.db": Berkeley DB's, and the 4.4BSD package's of the BSDs' C
-// libraries (what differs between them is in bdb.cpp and bsd.cpp). Nothing
-// here knows the file's layout: a store is not guarded against a power cut
-// (the store is durable once the close returns, but a cut during it can tear
-// the file), and what can be salvaged of a damaged file is what the library
-// still iterates over.
+// The store's part for the libraries that keep one hash file "<path>.db"
+// (what differs between them is in bdb.cpp and bsd.cpp). Nothing here knows
+// the file's layout: a store is not guarded against a power cut (the store is
+// durable once the close returns, but a cut during it can tear the file), and
+// what can be salvaged of a damaged file is what the library still iterates over.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>

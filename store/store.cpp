@@ -89,9 +89,8 @@ hitch unopened(digest_db& db, int err, int op) {
   return hitch::no_lock;  // said once
 }
 
-// Takes `op` on the lock of `db`, setting `held` once it is held; a lookup
-// goes on without it on a read-only file system, or with a lock file this
-// user may not open.
+// Takes `op` on the lock of `db`, setting `held`; a lookup goes on without it
+// on a read-only file system, or with a lock file this user may not open.
 hitch lock_call(digest_db& db, int op, bool& held) {
   for (int tries = 0; tries < 3; ++tries, db.lock.reset()) {
     if (!open_lock(db)) return unopened(db, errno, op);
