@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// A new database (on first use, or holding what a damaged one kept) built in
-// "<path>.new/" and moved into place whole, so that a creation that fails or
-// is killed part way leaves nothing a later run cannot use; a damaged
-// database, never trusted and never deleted, moved into "<path>.damaged-N/"
-// beside it; and the check of the free room every write makes first.
+// The first use, a damaged database set aside, and the free room. A new
+// database is built apart and moved into place whole, so that a creation that
+// fails or is killed part way leaves nothing a later run cannot use.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -24,8 +22,7 @@ namespace {
 // suffix), skipping one the library did not make. The data file last: while
 // it is there, a database is there.
 bool move_db(const std::string& from, const std::string& to) {
-  for (const std::string& suffix :
-       {std::string(".journal"), std::string(".dir"), std::string(data_suffix())}) {
+  for (const char* suffix : {".journal", ".dir", data_suffix()}) {
     if (rename((from + suffix).c_str(), (to + suffix).c_str()) != 0 && errno != ENOENT)
       return false;
   }
@@ -65,13 +62,8 @@ bool room_free(int fd, off_t size, off_t need) {
   struct statvfs vfs;
   if (fstatvfs(fd, &vfs) != 0) return false;
   // Root may write the blocks the file system keeps back from users too.
-  auto blocks = geteuid() == 0 ? vfs.f_bfree : vfs.f_bavail;
-  unsigned long long avail =
-      static_cast<unsigned long long>(blocks) * static_cast<unsigned long long>(vfs.f_frsize);
-  if (avail < static_cast<unsigned long long>(need)) {
-    errno = ENOSPC;
-    return false;
-  }
+  auto blocks = static_cast<unsigned long long>(geteuid() == 0 ? vfs.f_bfree : vfs.f_bavail);
+  if (blocks * vfs.f_frsize < static_cast<unsigned long long>(need)) return errno = ENOSPC, false;
   return size_limit_allows(size + need);
 }
 
@@ -79,10 +71,8 @@ bool size_limit_allows(off_t end) {
   // Growing past the limit would kill the process with SIGXFSZ.
   struct rlimit lim;
   if (getrlimit(RLIMIT_FSIZE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY &&
-      lim.rlim_cur < static_cast<rlim_t>(end)) {
-    errno = EFBIG;
-    return false;
-  }
+      lim.rlim_cur < static_cast<rlim_t>(end))
+    return errno = EFBIG, false;
   return true;
 }
 

@@ -35,14 +35,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "store/file.h"
 #include "store/internal.h"
 
-// GDBM's handle, and the last value it handed over, kept until the next
-// fetch or the close.
+// GDBM's handle, and the last value it handed over, kept until the next fetch or the close.
 struct db_handle {
   GDBM_FILE gdbm = nullptr;
   void* fetched = nullptr;
@@ -101,7 +101,7 @@ constexpr std::size_t kMaxRecord = std::size_t{1} << 20;
 constexpr int kAvailBlocks = 8;  // of the chain, more than a store can take
 
 // GDBM's hash of a key: 31 bits, whose top bits index the directory.
-std::int32_t gdbm_hash(const std::string& key) {
+std::int32_t gdbm_hash(std::string_view key) {
   std::uint32_t value = 0x238F13AFu * static_cast<std::uint32_t>(key.size());
   for (std::size_t i = 0; i < key.size(); ++i) {
     std::uint32_t byte = static_cast<std::uint32_t>(static_cast<signed char>(key[i]));
@@ -123,26 +123,25 @@ bool sound_element(const gdbm_element& e, off_t first, off_t end) {
          e.where + e.key_size + e.value_size <= end;
 }
 
-// Returns true when the bucket `b` is sound in a file whose allocated part
-// ends at `end`: its tables in range and every element pointing inside.
-bool sound_bucket(const gdbm_bucket& b, std::int32_t elems, std::int32_t max_bits, off_t first,
-                  off_t end) {
-  const gdbm_bucket_head& h = b.head;
-  if (h.avail_count < 0 || h.avail_count > kBucketAvail || h.bits < 0 || h.bits > max_bits ||
-      h.count < 0 || h.count > elems)
+// Returns true when the bucket `b` is sound in the file of header `h`: its
+// tables in range and every element pointing inside.
+bool sound_bucket(const gdbm_bucket& b, const gdbm_header& h) {
+  const gdbm_bucket_head& head = b.head;
+  if (head.avail_count < 0 || head.avail_count > kBucketAvail || head.bits < 0 ||
+      head.bits > h.dir_bits || head.count < 0 || head.count > h.bucket_elems)
     return false;
-  for (int i = 0; i < h.avail_count; ++i) {
-    const gdbm_avail& a = h.avail[i];
-    if (a.size < 0 || a.adr < first || a.adr + a.size > end) return false;
+  for (int i = 0; i < head.avail_count; ++i) {
+    const gdbm_avail& a = head.avail[i];
+    if (a.size < 0 || a.adr < h.block_size || a.adr + a.size > h.next_block) return false;
   }
   std::int32_t used = 0;
-  for (std::int32_t i = 0; i < elems; ++i) {
+  for (std::int32_t i = 0; i < h.bucket_elems; ++i) {
     gdbm_element e = element(b, i);
     if (e.hash == -1) continue;
-    if (!sound_element(e, first, end)) return false;
+    if (!sound_element(e, h.block_size, h.next_block)) return false;
     ++used;
   }
-  return used == h.count;
+  return used == head.count;
 }
 
 bool read_bucket(int fd, const gdbm_header& h, off_t adr, gdbm_bucket& b) {
@@ -183,19 +182,18 @@ bool read_gdbm_header(int fd, gdbm_header& h) {
          h.avail_next < h.next_block;
 }
 
-// Appends to `out` what a store of `key` (already present when `exists`,
-// taking `record` bytes with its value) may overwrite of what the database
-// holds now; appends nothing when the store can change only its bucket and
-// free space. Returns false when the key's bucket is damaged.
-bool regions_at_risk(int fd, const gdbm_header& h, const std::string& key, bool exists,
-                     std::size_t record, std::vector<region>& out) {
-  std::int32_t hash = gdbm_hash(key);
+// Appends to `out` what a store of `key` (present before when `exists`) and
+// `value` may overwrite of what the database holds; nothing when it can change
+// only its bucket and free space. Returns false when the key's bucket is damaged.
+bool regions_at_risk(int fd, const gdbm_header& h, datum key, datum value, bool exists,
+                     std::vector<region>& out) {
+  std::int32_t hash = gdbm_hash({key.dptr, static_cast<std::size_t>(key.dsize)});
+  auto record = static_cast<std::size_t>(key.dsize + value.dsize);
   std::int64_t adr = 0;
   off_t slot = h.dir + 8 * static_cast<off_t>(hash >> (31 - h.dir_bits));
   gdbm_bucket b;
   if (!read_all(fd, &adr, sizeof adr, slot) || adr < h.block_size || adr % h.block_size != 0 ||
-      adr + h.bucket_size > h.next_block || !read_bucket(fd, h, adr, b) ||
-      !sound_bucket(b, h.bucket_elems, h.dir_bits, h.block_size, h.next_block))
+      adr + h.bucket_size > h.next_block || !read_bucket(fd, h, adr, b) || !sound_bucket(b, h))
     return false;
   bool fits =
       std::any_of(b.head.avail, b.head.avail + b.head.avail_count,
@@ -213,9 +211,8 @@ bool regions_at_risk(int fd, const gdbm_header& h, const std::string& key, bool 
   }
   for (std::int32_t i = 0; exists && i < h.bucket_elems; ++i) {
     gdbm_element e = element(b, i);
-    if (e.hash == hash && std::memcmp(e.key_start, key.data(), sizeof e.key_start) == 0) {
+    if (e.hash == hash && std::memcmp(e.key_start, key.dptr, sizeof e.key_start) == 0)
       out.push_back({e.where, static_cast<std::size_t>(e.key_size + e.value_size)});
-    }
   }
   return true;
 }
@@ -223,14 +220,14 @@ bool regions_at_risk(int fd, const gdbm_header& h, const std::string& key, bool 
 // Returns true when what lies past the end the header records, [end, size),
 // is room left by a store that did not use it: zeros, no more than it takes.
 bool leftover_room(int fd, off_t end, off_t size) {
+  if (size - end > room_needed(end)) return false;
   char buf[4096];
-  for (off_t at = end; at < size && size - end <= room_needed(end);) {
+  for (off_t at = end; at < size; at += off_t{sizeof buf}) {
     std::size_t n = static_cast<std::size_t>(std::min<off_t>(size - at, sizeof buf));
     if (!read_all(fd, buf, n, at) || std::any_of(buf, buf + n, [](char c) { return c != 0; }))
       return false;
-    at += static_cast<off_t>(n);
   }
-  return size - end <= room_needed(end);
+  return true;
 }
 
 // Opens the data file for `mode` (GDBM_READER or GDBM_WRITER), without
@@ -253,8 +250,7 @@ void cut_back(int fd) {
     ftruncate(fd, head.next_block);
 }
 
-// Returns true when GDBM refuses the data file, opened for reading, as not a
-// database.
+// Returns true when GDBM refuses the data file, opened for reading, as not a database.
 bool refused_as_damaged(const db_paths& p) {
   bool opened;
   GDBM_FILE f = open_gdbm(p, GDBM_READER, opened);
@@ -299,8 +295,7 @@ bool make_room(int fd, const struct stat& st, bool& lengthened) {
   lengthened = true;
   if (err == 0) return true;
   ftruncate(fd, st.st_size);
-  errno = err;
-  return false;
+  return errno = err, false;
 }
 
 }  // namespace
@@ -350,17 +345,10 @@ lookup_result lookup_read_only(const db_paths& p, const digest& d, size_key key)
   bool refused;
   GDBM_FILE f = open_gdbm(p, GDBM_READER, refused);
   if (f == nullptr) return refused ? lookup_result::doubtful : lookup_result::unopened;
-  lookup_result found = lookup_result::doubtful;
-  if (!gdbm_needs_recovery(f)) {
-    datum value = gdbm_fetch(f, key_of(d));
-    if (value.dptr != nullptr || gdbm_last_errno(f) == GDBM_ITEM_NOT_FOUND) {
-      found = holds(value, key) ? lookup_result::seen : lookup_result::not_seen;
-    }
-    std::free(value.dptr);
-  }
-  errno_keeper keep;
-  gdbm_close(f);
-  return found;
+  db_handle_ptr h(new db_handle{f, nullptr});
+  datum value;
+  if (gdbm_needs_recovery(f) || !fetch(*h, d, value)) return lookup_result::doubtful;
+  return holds(value, key) ? lookup_result::seen : lookup_result::not_seen;
 }
 
 store_result store_with_room(const db_paths& p, db_handle_ptr& h, datum key, datum value,
@@ -370,13 +358,10 @@ store_result store_with_room(const db_paths& p, db_handle_ptr& h, datum key, dat
   gdbm_header head;
   std::vector<region> risk;
   if (fd < 0 || fstat(fd, &st) != 0) return store_result::refused;
-  std::string k(key.dptr, static_cast<std::size_t>(key.dsize));
   // A header that this code does not know leaves the store unguarded; one
   // that ends past the file (cut short, or lying) would make GDBM grow it.
   if (read_gdbm_header(fd, head) &&
-      (head.next_block > st.st_size ||
-       !regions_at_risk(fd, head, k, exists, static_cast<std::size_t>(key.dsize + value.dsize),
-                        risk)))
+      (head.next_block > st.st_size || !regions_at_risk(fd, head, key, value, exists, risk)))
     return store_result::damaged;
   bool lengthened = false;
   if (!make_room(fd, st, lengthened)) return store_result::refused;

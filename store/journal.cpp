@@ -112,9 +112,8 @@ hitch journal_rollback(const db_paths& p) {
   if (!parse(bytes, size, images)) return journal_clear(p) ? hitch::none : hitch::unavailable;
   fd_holder data(open_regular(p.data, O_RDWR, st));
   if (data.fd < 0) return errno = EIO, hitch::unavailable;
-  for (const auto& [at, image] : images) {
+  for (const auto& [at, image] : images)
     if (!write_all(data.fd, image.data(), image.size(), at)) return hitch::unavailable;
-  }
   if (ftruncate(data.fd, size) != 0 || fsync(data.fd) != 0) return hitch::unavailable;
   return journal_clear(p) ? hitch::repaired : hitch::unavailable;
 }

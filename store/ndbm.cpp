@@ -1,11 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The store's part for the ndbm libraries that keep their hash in one file
-// "<path>.db": Berkeley DB's, and the 4.4BSD package's of the BSDs' C
-// libraries (what differs between them is in bdb.cpp and bsd.cpp). Nothing
-// here knows the file's layout: a store is not guarded against a power cut
-// (the store is durable once the close returns, but a cut during it can tear
-// the file), and what can be salvaged of a damaged file is what the library
-// still iterates over.
+// The store's part for the libraries that keep one hash file "<path>.db"
+// (what differs between them is in bdb.cpp and bsd.cpp). Nothing here knows
+// the file's layout: a store is not guarded against a power cut (the store is
+// durable once the close returns, but a cut during it can tear the file), and
+// what can be salvaged of a damaged file is what the library still iterates over.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,7 +15,6 @@
 #include "store/file.h"
 #include "store/internal.h"
 
-// The library's handle.
 struct db_handle {
   DBM* db = nullptr;
 };
@@ -49,10 +46,8 @@ void db_handle_closer::operator()(db_handle* h) const {
 }
 
 data_state open_for_writing(const db_paths& p, db_handle_ptr& h) {
-  DBM* db = dbm_open(const_cast<char*>(p.db.c_str()), O_RDWR, 0600);
-  if (db == nullptr) return data_state::unreadable;
-  h.reset(new db_handle{db});
-  return data_state::sound;
+  h.reset(new db_handle{dbm_open(const_cast<char*>(p.db.c_str()), O_RDWR, 0600)});
+  return h->db == nullptr ? data_state::unreadable : data_state::sound;
 }
 
 bool fetch(db_handle& h, const digest& d, datum& value) {
@@ -70,12 +65,9 @@ lookup_result lookup_read_only(const db_paths& p, const digest& d, size_key key)
   // The library would block for ever opening a FIFO.
   if (fd_holder(open_regular(p.data, O_RDONLY, st)).fd < 0)
     return errno == EIO ? lookup_result::doubtful : lookup_result::unopened;
-  DBM* db = dbm_open(const_cast<char*>(p.db.c_str()), O_RDONLY, 0);
-  if (db == nullptr) return lookup_result::doubtful;
-  lookup_result found =
-      holds(dbm_fetch(db, key_of(d)), key) ? lookup_result::seen : lookup_result::not_seen;
-  dbm_close(db);
-  return found;
+  db_handle_ptr h(new db_handle{dbm_open(const_cast<char*>(p.db.c_str()), O_RDONLY, 0)});
+  if (h->db == nullptr) return lookup_result::doubtful;
+  return holds(dbm_fetch(h->db, key_of(d)), key) ? lookup_result::seen : lookup_result::not_seen;
 }
 
 store_result store_with_room(const db_paths& p, db_handle_ptr& h, datum key, datum value, bool) {

@@ -9,8 +9,7 @@
 
 #include "store/store.h"
 
-// Returns the paths derived from `db`, whose data file the library names
-// with `data_suffix`.
+// Returns the paths derived from `db`, whose data file the library names with `data_suffix`.
 inline db_paths db_paths_of(const std::string& db, const char* data_suffix) {
   std::string dir = std::filesystem::path(db).parent_path();
   return {db,          db + data_suffix,       db + ".lock", db + ".journal",

@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The three calls: each takes the lock "<path>.lock" (opened once per run,
-// with job-control stops held back while it is held, since a run stopped
-// holding it would stall every other run), opens the database, fetches (and
-// for an append stores) and closes it before it lets the lock go. The lock
-// file is its owner's alone (mode 0600), whatever was done to the database's
-// other files: a user who could open it could hold it as long as they liked.
+// The three calls and their lock. Job-control stops wait while the lock is
+// held, since a run stopped holding it would stall every other run. Its file
+// is its owner's alone (mode 0600), whatever was done to the database's other
+// files: a user who could open it could hold it as long as they liked.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -91,10 +89,24 @@ hitch unopened(digest_db& db, int err, int op) {
   return hitch::no_lock;  // said once
 }
 
+// Takes `op` on the lock of `db`, setting `held`; a lookup goes on without it
+// on a read-only file system, or with a lock file this user may not open.
+hitch lock_call(digest_db& db, int op, bool& held) {
+  for (int tries = 0; tries < 3; ++tries, db.lock.reset()) {
+    if (!open_lock(db)) return unopened(db, errno, op);
+    if (!take(db.lock.fd, op)) return errno == EWOULDBLOCK ? hitch::busy : hitch::unavailable;
+    // Its owner may have replaced the file, or someone removed it, since it was opened.
+    struct stat st;
+    held = stat(db.paths.lock.c_str(), &st) == 0 && st.st_ino == db.lock_ino &&
+           st.st_dev == db.lock_dev;
+    if (held) return hitch::none;
+    flock(db.lock.fd, LOCK_UN);
+  }
+  return hitch::unavailable;
+}
+
 // Holds the lock of `db` (LOCK_SH or LOCK_EX), with job-control stops held
-// back, from construction to destruction. `result` is hitch::none when the
-// lock is `held`, or for a lookup that goes on without it: on a read-only
-// file system, or with a lock file this user may not open.
+// back, from construction to destruction; `result` as lock_call returns it.
 struct call_lock {
   digest_db& db;
   sigset_t old_mask;
@@ -105,25 +117,7 @@ struct call_lock {
     sigemptyset(&stops);
     for (int sig : {SIGTSTP, SIGTTIN, SIGTTOU}) sigaddset(&stops, sig);
     sigprocmask(SIG_BLOCK, &stops, &old_mask);
-    for (int tries = 0; tries < 3; ++tries, db.lock.reset()) {
-      if (!open_lock(db)) {
-        result = unopened(db, errno, op);
-        return;
-      }
-      if (!take(db.lock.fd, op)) {
-        result = errno == EWOULDBLOCK ? hitch::busy : hitch::unavailable;
-        return;
-      }
-      // Its owner may have replaced the file, or someone removed it, since it was opened.
-      struct stat st;
-      held = stat(db.paths.lock.c_str(), &st) == 0 && st.st_ino == db.lock_ino &&
-             st.st_dev == db.lock_dev;
-      if (held) {
-        result = hitch::none;
-        return;
-      }
-      flock(db.lock.fd, LOCK_UN);
-    }
+    result = lock_call(db, op, held);
   }
   ~call_lock() {
     errno_keeper keep;
@@ -148,9 +142,8 @@ hitch put_aside(digest_db& db, db_handle_ptr& h) {
 // Checks the data file before the library opens it, which would block on a FIFO.
 data_state check_data(const db_paths& p) {
   struct stat st;
-  if (stat(p.data.c_str(), &st) != 0) {
+  if (stat(p.data.c_str(), &st) != 0)
     return errno == ENOENT ? data_state::missing : data_state::unreadable;
-  }
   return S_ISREG(st.st_mode) ? data_state::sound : data_state::damaged;
 }
 
@@ -161,9 +154,8 @@ data_state check_data(const db_paths& p) {
 hitch open_and_fetch(digest_db& db, db_handle_ptr& h, const digest& d, datum& value) {
   if (hitch r = journal_rollback(db.paths); r != hitch::none) return r;
   data_state state = check_data(db.paths);
-  if (state == data_state::missing) {
+  if (state == data_state::missing)
     state = create_db(db.paths) ? data_state::sound : data_state::unreadable;
-  }
   if (state == data_state::sound) state = open_for_writing(db.paths, h);
   if (state == data_state::damaged) return put_aside(db, h);
   if (state != data_state::sound) return hitch::unavailable;
@@ -202,9 +194,8 @@ seen_result digest_seen(digest_db& db, const digest& d, size_key key) {
     if (found == lookup_result::seen) return seen_result::seen;
     if (found == lookup_result::not_seen) return seen_result::not_seen;
     // Without the lock, a store may be under way: what looks odd is not acted on.
-    if (!shared.held) {
+    if (!shared.held)
       return found == lookup_result::doubtful ? seen_result::not_seen : seen_result::unavailable;
-    }
   }
   // First use, a write to undo or a database to check: the writer's way.
   call_lock lock(db, LOCK_EX);
