@@ -156,11 +156,9 @@ std::int64_t digest_in_lanes(md5_isa isa, const std::vector<input>& inputs, std:
   }
 }
 
-// Arguments: the instruction set, and the most blocks per call.
-void BM_Lanes8x64MiB(benchmark::State& st) {
-  const auto& buf = buffer_8x64mib();
-  std::vector<input> inputs;
-  for (int i = 0; i < 8; ++i) inputs.push_back({buf.data() + i * (64u << 20), 64u << 20});
+// Digests `inputs` in lanes; arguments: the instruction set, and the most
+// blocks per call.
+void time_lanes(benchmark::State& st, const std::vector<input>& inputs) {
   auto isa = static_cast<md5_isa>(st.range(0));
   std::int64_t bytes = 0;
   double offered = 0;
@@ -171,16 +169,15 @@ void BM_Lanes8x64MiB(benchmark::State& st) {
   st.counters["lanes_busy"] = static_cast<double>(bytes) / 64 / offered;
 }
 
+void BM_Lanes8x64MiB(benchmark::State& st) {
+  const auto& buf = buffer_8x64mib();
+  std::vector<input> inputs;
+  for (int i = 0; i < 8; ++i) inputs.push_back({buf.data() + i * (64u << 20), 64u << 20});
+  time_lanes(st, inputs);
+}
+
 void BM_LanesMixed(benchmark::State& st) {
-  const auto& inputs = mixed_inputs();
-  auto isa = static_cast<md5_isa>(st.range(0));
-  std::int64_t bytes = 0;
-  double offered = 0;
-  for (auto _ : st) {
-    bytes += digest_in_lanes(isa, inputs, static_cast<std::size_t>(st.range(1)), offered);
-  }
-  st.SetBytesProcessed(bytes);
-  st.counters["lanes_busy"] = static_cast<double>(bytes) / 64 / offered;
+  time_lanes(st, mixed_inputs());
 }
 
 void BM_OpenSSLMixed(benchmark::State& st) {

@@ -7,18 +7,6 @@ md5_isa md5_best_isa() {
   return md5_isa::scalar;
 }
 
-int md5_lane_count(md5_isa isa) {
-  switch (isa) {
-    case md5_isa::avx2:
-      return 8;
-    case md5_isa::sse2:
-      return 4;
-    case md5_isa::scalar:
-      break;
-  }
-  return 1;
-}
-
 void md5_lanes_blocks(md5_isa, md5_state* const states[], const std::uint8_t* const data[],
                       int lanes, std::size_t blocks) {
   for (int i = 0; i < lanes; ++i) {

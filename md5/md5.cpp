@@ -249,3 +249,15 @@ digest& md5_of_memory(const void* data, std::size_t len, digest& out) {
   md5_feed(data, len, state);
   return md5_finish(state, out);
 }
+
+int md5_lane_count(md5_isa isa) {
+  switch (isa) {
+    case md5_isa::avx2:
+      return 8;
+    case md5_isa::sse2:
+      return 4;
+    case md5_isa::scalar:
+      break;
+  }
+  return 1;
+}
