@@ -1,17 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Lanes on x86-64: SSE2 everywhere, AVX2 where the processor has it.
-#include "md5/lanes.h"
-
-namespace {
-
-// Adds `len` to a lane's 64-bit byte count, as md5_blocks does.
-void count(md5_state& state, std::size_t len) {
-  std::uint64_t total = (std::uint64_t{state.total_hi} << 32 | state.total_lo) + len;
-  state.total_lo = static_cast<std::uint32_t>(total);
-  state.total_hi = static_cast<std::uint32_t>(total >> 32);
-}
-
-}  // namespace
+#include "md5/internal.h"
 
 md5_isa md5_best_isa() {
   return __builtin_cpu_supports("avx2") ? md5_isa::avx2 : md5_isa::sse2;
@@ -22,9 +11,9 @@ void md5_lanes_blocks(md5_isa isa, md5_state* const states[], const std::uint8_t
   for (int i = 0; i < lanes; ++i) {
     if (data[i] == nullptr) continue;
     if (isa == md5_isa::scalar) {
-      md5_blocks(data[i], blocks * 64, *states[i]);
+      md5_blocks(data[i], blocks * kMd5Block, *states[i]);
     } else {
-      count(*states[i], blocks * 64);
+      md5_count(*states[i], blocks * kMd5Block);
     }
   }
   if (isa == md5_isa::avx2) md5_lanes_avx2(states, data, lanes, blocks);

@@ -3,7 +3,7 @@
 // for AVX2, and it calls nothing outside itself that could be compiled so.
 #include <immintrin.h>
 
-#include "md5/lanes.h"
+#include "md5/internal.h"
 #include "md5/lanes_rounds.h"
 
 namespace {

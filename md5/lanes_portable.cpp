@@ -10,6 +10,6 @@ md5_isa md5_best_isa() {
 void md5_lanes_blocks(md5_isa, md5_state* const states[], const std::uint8_t* const data[],
                       int lanes, std::size_t blocks) {
   for (int i = 0; i < lanes; ++i) {
-    if (data[i] != nullptr) md5_blocks(data[i], blocks * 64, *states[i]);
+    if (data[i] != nullptr) md5_blocks(data[i], blocks * kMd5Block, *states[i]);
   }
 }

@@ -15,7 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "md5/md5.h"
+#include "md5/internal.h"
 
 namespace {
 
@@ -27,18 +27,6 @@ inline vec<O> rotl(vec<O> x) {
   return O::or_(O::template shl<S>(x), O::template shr<32 - S>(x));
 }
 
-// The additive constants of the 64 steps, in order, as RFC 1321 gives them.
-constexpr std::uint32_t kSteps[64] = {
-    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
-    0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
-    0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
-    0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
-    0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
-    0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
-    0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
-    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391,
-};
-
 // The constants spread over every lane, loaded by the additions that use them;
 // those of the last round one less, as ii below wants them.
 template <int W>
@@ -49,7 +37,7 @@ template <int W>
 constexpr lane_steps<W> spread_steps() {
   lane_steps<W> t{};
   for (int i = 0; i < 64; ++i) {
-    for (int j = 0; j < W; ++j) t.k[i][j] = kSteps[i] - (i >= 48 ? 1 : 0);
+    for (int j = 0; j < W; ++j) t.k[i][j] = kMd5Steps[i] - (i >= 48 ? 1 : 0);
   }
   return t;
 }
@@ -195,7 +183,7 @@ void compress_lanes(md5_state* const states[], const std::uint8_t* const data[],
     w[3][i] = states[from]->D;
   }
   vec<O> a = O::load(w[0]), b = O::load(w[1]), c = O::load(w[2]), d = O::load(w[3]);
-  for (std::size_t at = 0; blocks != 0; --blocks, at += 64) {
+  for (std::size_t at = 0; blocks != 0; --blocks, at += kMd5Block) {
     vec<O> m[16];
     O::load_words(p, at, m);
     O::load_words(p, at + 16, m + 4);

@@ -2,7 +2,7 @@
 // Four lanes in SSE2's 128-bit registers, which every x86-64 processor has.
 #include <emmintrin.h>
 
-#include "md5/lanes.h"
+#include "md5/internal.h"
 #include "md5/lanes_rounds.h"
 
 namespace {

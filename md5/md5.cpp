@@ -4,9 +4,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "md5/internal.h"
+
 namespace {
 
-constexpr std::size_t kBlock = 64;
+constexpr std::size_t kBlock = kMd5Block;
 constexpr std::size_t kChunk = 4096;
 
 constexpr std::uint8_t kFill[kBlock] = {0x80};
@@ -74,73 +76,73 @@ void compress(md5_state& state, const std::uint8_t* p, std::size_t n) {
                   m15 = load_le32(p + 60);
     std::uint32_t a = sa, b = sb, c = sc, d = sd;
 
-    ff(a, b, c, d, km(0xd76aa478, m0), 7);
-    ff(d, a, b, c, km(0xe8c7b756, m1), 12);
-    ff(c, d, a, b, km(0x242070db, m2), 17);
-    ff(b, c, d, a, km(0xc1bdceee, m3), 22);
-    ff(a, b, c, d, km(0xf57c0faf, m4), 7);
-    ff(d, a, b, c, km(0x4787c62a, m5), 12);
-    ff(c, d, a, b, km(0xa8304613, m6), 17);
-    ff(b, c, d, a, km(0xfd469501, m7), 22);
-    ff(a, b, c, d, km(0x698098d8, m8), 7);
-    ff(d, a, b, c, km(0x8b44f7af, m9), 12);
-    ff(c, d, a, b, km(0xffff5bb1, m10), 17);
-    ff(b, c, d, a, km(0x895cd7be, m11), 22);
-    ff(a, b, c, d, km(0x6b901122, m12), 7);
-    ff(d, a, b, c, km(0xfd987193, m13), 12);
-    ff(c, d, a, b, km(0xa679438e, m14), 17);
-    ff(b, c, d, a, km(0x49b40821, m15), 22);
+    ff(a, b, c, d, km(kMd5Steps[0], m0), 7);
+    ff(d, a, b, c, km(kMd5Steps[1], m1), 12);
+    ff(c, d, a, b, km(kMd5Steps[2], m2), 17);
+    ff(b, c, d, a, km(kMd5Steps[3], m3), 22);
+    ff(a, b, c, d, km(kMd5Steps[4], m4), 7);
+    ff(d, a, b, c, km(kMd5Steps[5], m5), 12);
+    ff(c, d, a, b, km(kMd5Steps[6], m6), 17);
+    ff(b, c, d, a, km(kMd5Steps[7], m7), 22);
+    ff(a, b, c, d, km(kMd5Steps[8], m8), 7);
+    ff(d, a, b, c, km(kMd5Steps[9], m9), 12);
+    ff(c, d, a, b, km(kMd5Steps[10], m10), 17);
+    ff(b, c, d, a, km(kMd5Steps[11], m11), 22);
+    ff(a, b, c, d, km(kMd5Steps[12], m12), 7);
+    ff(d, a, b, c, km(kMd5Steps[13], m13), 12);
+    ff(c, d, a, b, km(kMd5Steps[14], m14), 17);
+    ff(b, c, d, a, km(kMd5Steps[15], m15), 22);
 
-    gg(a, b, c, d, km(0xf61e2562, m1), 5);
-    gg(d, a, b, c, km(0xc040b340, m6), 9);
-    gg(c, d, a, b, km(0x265e5a51, m11), 14);
-    gg(b, c, d, a, km(0xe9b6c7aa, m0), 20);
-    gg(a, b, c, d, km(0xd62f105d, m5), 5);
-    gg(d, a, b, c, km(0x02441453, m10), 9);
-    gg(c, d, a, b, km(0xd8a1e681, m15), 14);
-    gg(b, c, d, a, km(0xe7d3fbc8, m4), 20);
-    gg(a, b, c, d, km(0x21e1cde6, m9), 5);
-    gg(d, a, b, c, km(0xc33707d6, m14), 9);
-    gg(c, d, a, b, km(0xf4d50d87, m3), 14);
-    gg(b, c, d, a, km(0x455a14ed, m8), 20);
-    gg(a, b, c, d, km(0xa9e3e905, m13), 5);
-    gg(d, a, b, c, km(0xfcefa3f8, m2), 9);
-    gg(c, d, a, b, km(0x676f02d9, m7), 14);
-    gg(b, c, d, a, km(0x8d2a4c8a, m12), 20);
+    gg(a, b, c, d, km(kMd5Steps[16], m1), 5);
+    gg(d, a, b, c, km(kMd5Steps[17], m6), 9);
+    gg(c, d, a, b, km(kMd5Steps[18], m11), 14);
+    gg(b, c, d, a, km(kMd5Steps[19], m0), 20);
+    gg(a, b, c, d, km(kMd5Steps[20], m5), 5);
+    gg(d, a, b, c, km(kMd5Steps[21], m10), 9);
+    gg(c, d, a, b, km(kMd5Steps[22], m15), 14);
+    gg(b, c, d, a, km(kMd5Steps[23], m4), 20);
+    gg(a, b, c, d, km(kMd5Steps[24], m9), 5);
+    gg(d, a, b, c, km(kMd5Steps[25], m14), 9);
+    gg(c, d, a, b, km(kMd5Steps[26], m3), 14);
+    gg(b, c, d, a, km(kMd5Steps[27], m8), 20);
+    gg(a, b, c, d, km(kMd5Steps[28], m13), 5);
+    gg(d, a, b, c, km(kMd5Steps[29], m2), 9);
+    gg(c, d, a, b, km(kMd5Steps[30], m7), 14);
+    gg(b, c, d, a, km(kMd5Steps[31], m12), 20);
 
-    hh(a, b, c, d, km(0xfffa3942, m5), 4);
-    hh(d, a, b, c, km(0x8771f681, m8), 11);
-    hh(c, d, a, b, km(0x6d9d6122, m11), 16);
-    hh(b, c, d, a, km(0xfde5380c, m14), 23);
-    hh(a, b, c, d, km(0xa4beea44, m1), 4);
-    hh(d, a, b, c, km(0x4bdecfa9, m4), 11);
-    hh(c, d, a, b, km(0xf6bb4b60, m7), 16);
-    hh(b, c, d, a, km(0xbebfbc70, m10), 23);
-    hh(a, b, c, d, km(0x289b7ec6, m13), 4);
-    hh(d, a, b, c, km(0xeaa127fa, m0), 11);
-    hh(c, d, a, b, km(0xd4ef3085, m3), 16);
-    hh(b, c, d, a, km(0x04881d05, m6), 23);
-    hh(a, b, c, d, km(0xd9d4d039, m9), 4);
-    hh(d, a, b, c, km(0xe6db99e5, m12), 11);
-    hh(c, d, a, b, km(0x1fa27cf8, m15), 16);
-    hh(b, c, d, a, km(0xc4ac5665, m2), 23);
+    hh(a, b, c, d, km(kMd5Steps[32], m5), 4);
+    hh(d, a, b, c, km(kMd5Steps[33], m8), 11);
+    hh(c, d, a, b, km(kMd5Steps[34], m11), 16);
+    hh(b, c, d, a, km(kMd5Steps[35], m14), 23);
+    hh(a, b, c, d, km(kMd5Steps[36], m1), 4);
+    hh(d, a, b, c, km(kMd5Steps[37], m4), 11);
+    hh(c, d, a, b, km(kMd5Steps[38], m7), 16);
+    hh(b, c, d, a, km(kMd5Steps[39], m10), 23);
+    hh(a, b, c, d, km(kMd5Steps[40], m13), 4);
+    hh(d, a, b, c, km(kMd5Steps[41], m0), 11);
+    hh(c, d, a, b, km(kMd5Steps[42], m3), 16);
+    hh(b, c, d, a, km(kMd5Steps[43], m6), 23);
+    hh(a, b, c, d, km(kMd5Steps[44], m9), 4);
+    hh(d, a, b, c, km(kMd5Steps[45], m12), 11);
+    hh(c, d, a, b, km(kMd5Steps[46], m15), 16);
+    hh(b, c, d, a, km(kMd5Steps[47], m2), 23);
 
-    ii(a, b, c, d, km(0xf4292244, m0), 6);
-    ii(d, a, b, c, km(0x432aff97, m7), 10);
-    ii(c, d, a, b, km(0xab9423a7, m14), 15);
-    ii(b, c, d, a, km(0xfc93a039, m5), 21);
-    ii(a, b, c, d, km(0x655b59c3, m12), 6);
-    ii(d, a, b, c, km(0x8f0ccc92, m3), 10);
-    ii(c, d, a, b, km(0xffeff47d, m10), 15);
-    ii(b, c, d, a, km(0x85845dd1, m1), 21);
-    ii(a, b, c, d, km(0x6fa87e4f, m8), 6);
-    ii(d, a, b, c, km(0xfe2ce6e0, m15), 10);
-    ii(c, d, a, b, km(0xa3014314, m6), 15);
-    ii(b, c, d, a, km(0x4e0811a1, m13), 21);
-    ii(a, b, c, d, km(0xf7537e82, m4), 6);
-    ii(d, a, b, c, km(0xbd3af235, m11), 10);
-    ii(c, d, a, b, km(0x2ad7d2bb, m2), 15);
-    ii(b, c, d, a, km(0xeb86d391, m9), 21);
+    ii(a, b, c, d, km(kMd5Steps[48], m0), 6);
+    ii(d, a, b, c, km(kMd5Steps[49], m7), 10);
+    ii(c, d, a, b, km(kMd5Steps[50], m14), 15);
+    ii(b, c, d, a, km(kMd5Steps[51], m5), 21);
+    ii(a, b, c, d, km(kMd5Steps[52], m12), 6);
+    ii(d, a, b, c, km(kMd5Steps[53], m3), 10);
+    ii(c, d, a, b, km(kMd5Steps[54], m10), 15);
+    ii(b, c, d, a, km(kMd5Steps[55], m1), 21);
+    ii(a, b, c, d, km(kMd5Steps[56], m8), 6);
+    ii(d, a, b, c, km(kMd5Steps[57], m15), 10);
+    ii(c, d, a, b, km(kMd5Steps[58], m6), 15);
+    ii(b, c, d, a, km(kMd5Steps[59], m13), 21);
+    ii(a, b, c, d, km(kMd5Steps[60], m4), 6);
+    ii(d, a, b, c, km(kMd5Steps[61], m11), 10);
+    ii(c, d, a, b, km(kMd5Steps[62], m2), 15);
+    ii(b, c, d, a, km(kMd5Steps[63], m9), 21);
 
     sa += a;
     sb += b;
@@ -153,15 +155,13 @@ void compress(md5_state& state, const std::uint8_t* p, std::size_t n) {
   state.D = sd;
 }
 
-// Adds `len` to the 64-bit byte count held in two words; a count past 2^32 in
-// one call carries in full rather than by one.
-void count(md5_state& state, std::size_t len) {
+}  // namespace
+
+void md5_count(md5_state& state, std::size_t len) {
   std::uint64_t total = (std::uint64_t{state.total_hi} << 32 | state.total_lo) + len;
   state.total_lo = static_cast<std::uint32_t>(total);
   state.total_hi = static_cast<std::uint32_t>(total >> 32);
 }
-
-}  // namespace
 
 void md5_start(md5_state& state) {
   state.A = 0x67452301;
@@ -174,7 +174,7 @@ void md5_start(md5_state& state) {
 }
 
 void md5_blocks(const void* data, std::size_t len, md5_state& state) {
-  count(state, len);
+  md5_count(state, len);
   compress(state, static_cast<const std::uint8_t*>(data), len / kBlock);
 }
 
@@ -207,7 +207,7 @@ void md5_feed(const void* data, std::size_t len, md5_state& state) {
 
 digest& md5_finish(md5_state& state, digest& out) {
   std::uint32_t n = state.buffered;
-  count(state, n);
+  md5_count(state, n);
   std::uint32_t pad = n < 56 ? 56 - n : 120 - n;
   std::memcpy(state.buffer + n, kFill, pad);
   store_le32(state.total_lo << 3, state.buffer + n + pad);
@@ -225,14 +225,13 @@ digest& md5_result(const md5_state& state, digest& out) {
   return out;
 }
 
-int md5_of_stream(std::FILE* stream, digest& out, void (*on_read)(void*, std::size_t), void* arg) {
+int md5_of_stream(std::FILE* stream, digest& out) {
   md5_state state;
   md5_start(state);
   std::uint8_t chunk[kChunk];
   for (;;) {
     // fread comes back short only at the end of the stream or on an error.
     std::size_t have = std::fread(chunk, 1, kChunk, stream);
-    if (on_read != nullptr) on_read(arg, have);
     if (have < kChunk) {
       if (std::ferror(stream)) return kMd5ReadFailed;
       md5_feed(chunk, have, state);

@@ -21,12 +21,15 @@
 
 #include "common/common.h"
 
+// The bytes MD5 compresses at a time.
+constexpr std::size_t kMd5Block = 64;
+
 struct md5_state {
-  std::uint32_t A, B, C, D;  // chaining state
-  std::uint32_t total_lo;    // message bytes taken in, low word
-  std::uint32_t total_hi;    // message bytes taken in, high word
-  std::uint32_t buffered;    // bytes waiting at the start of buffer, 0..64
-  std::uint8_t buffer[128];  // room for waiting bytes plus the padded tail
+  std::uint32_t A, B, C, D;            // chaining state
+  std::uint32_t total_lo;              // message bytes taken in, low word
+  std::uint32_t total_hi;              // message bytes taken in, high word
+  std::uint32_t buffered;              // bytes waiting at the start of buffer, 0..64
+  std::uint8_t buffer[2 * kMd5Block];  // room for waiting bytes plus the padded tail
 };
 
 // Sets `state` to the RFC 1321 initial values with nothing taken in.
@@ -51,10 +54,8 @@ constexpr int kMd5ReadFailed = 1;
 
 // Returns kMd5Read after writing the digest of everything readable from
 // `stream` to `out`, or kMd5ReadFailed when a read fails, leaving `out`
-// untouched. Calls `on_read`, when given, with `arg` and the size of each
-// piece read. Does not close `stream`.
-int md5_of_stream(std::FILE* stream, digest& out, void (*on_read)(void*, std::size_t) = nullptr,
-                  void* arg = nullptr);
+// untouched. Does not close `stream`.
+int md5_of_stream(std::FILE* stream, digest& out);
 
 // Writes the digest of the `len` bytes at `data` to `out` and returns `out`.
 digest& md5_of_memory(const void* data, std::size_t len, digest& out);

@@ -21,7 +21,6 @@
 namespace {
 
 constexpr std::size_t kPiece = std::size_t{1} << 20;
-constexpr std::size_t kBlock = 64;
 
 // Files the walk may go ahead of the verdicts, per lane: enough that the
 // lanes stay busy while the head of the queue is a long file. A rerun of a
@@ -158,13 +157,12 @@ void refill(lane& l, scan_run& run) {
   if (n <= 0) return finish(l, false, *run.state);
   l.have += static_cast<std::size_t>(n);
   p.left -= n;
-  read_counter counted = status_reader(run.status);
-  if (counted != nullptr) counted(&run.status, static_cast<std::size_t>(n));
+  status_read(run.status, static_cast<std::size_t>(n));
 }
 
 // Compresses the lane's whole blocks on their own, with the single-stream code.
 void compress_alone(lane& l) {
-  std::size_t whole = (l.have - l.at) / kBlock * kBlock;
+  std::size_t whole = (l.have - l.at) / kMd5Block * kMd5Block;
   md5_blocks(l.buffer.data() + l.at, whole, l.file->md5);
   l.at += whole;
 }
@@ -175,7 +173,7 @@ void compress_alone(lane& l) {
 void compress(scan_state& s) {
   int busy = 0, many = 0;
   for (const lane& l : s.lanes) {
-    std::size_t whole = l.file == nullptr ? 0 : (l.have - l.at) / kBlock;
+    std::size_t whole = l.file == nullptr ? 0 : (l.have - l.at) / kMd5Block;
     busy += whole != 0;
     many += whole >= kFewBlocks;
   }
@@ -185,7 +183,7 @@ void compress(scan_state& s) {
   std::size_t blocks = SIZE_MAX;
   for (std::size_t i = 0; i < s.lanes.size(); ++i) {
     lane& l = s.lanes[i];
-    std::size_t whole = l.file == nullptr ? 0 : (l.have - l.at) / kBlock;
+    std::size_t whole = l.file == nullptr ? 0 : (l.have - l.at) / kMd5Block;
     if (whole == 0) continue;
     if (busy < kVectorFrom || whole < least) {
       compress_alone(l);
@@ -198,7 +196,7 @@ void compress(scan_state& s) {
   if (blocks == SIZE_MAX) return;
   md5_lanes_blocks(s.isa, states, data, static_cast<int>(s.lanes.size()), blocks);
   for (std::size_t i = 0; i < s.lanes.size(); ++i) {
-    if (data[i] != nullptr) s.lanes[i].at += blocks * kBlock;
+    if (data[i] != nullptr) s.lanes[i].at += blocks * kMd5Block;
   }
 }
 
@@ -207,7 +205,7 @@ void digest_round(scan_run& run) {
   scan_state& s = *run.state;
   fill_lanes(s);
   for (lane& l : s.lanes) {
-    if (l.file == nullptr || l.have - l.at >= kBlock) continue;
+    if (l.file == nullptr || l.have - l.at >= kMd5Block) continue;
     if (l.file->left == 0) {
       finish(l, true, s);
     } else {
@@ -307,7 +305,7 @@ void judge_head(scan_run& run) {
 void start_stage(scan_state& s, md5_isa isa, std::size_t limit) {
   s.isa = isa;
   s.lanes.resize(static_cast<std::size_t>(md5_lane_count(s.isa)));
-  for (lane& l : s.lanes) l.buffer.resize(kPiece + kBlock);
+  for (lane& l : s.lanes) l.buffer.resize(kPiece + kMd5Block);
   // Each file ahead may hold its directory open, and its own while read;
   // the database, its lock and the standard streams take a few more.
   s.window = std::clamp<std::size_t>(limit / 8, 1, kWindowPerLane * s.lanes.size());

@@ -109,12 +109,6 @@ void tick(status_line& s) {
   drawn_on = s.fd;
 }
 
-void count_read(void* status, std::size_t bytes) {
-  auto& s = *static_cast<status_line*>(status);
-  s.bytes += static_cast<long long>(bytes);
-  tick(s);
-}
-
 }  // namespace
 
 void status_start(status_line& s) {
@@ -160,8 +154,10 @@ void status_file_begins(status_line& s, const std::string& path) {
   s.file_start = coarse_ms();
 }
 
-read_counter status_reader(const status_line& s) {
-  return active(s) ? count_read : nullptr;
+void status_read(status_line& s, std::size_t bytes) {
+  if (!active(s)) return;
+  s.bytes += static_cast<long long>(bytes);
+  tick(s);
 }
 
 void status_file_ends(status_line& s) {

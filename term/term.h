@@ -41,14 +41,12 @@ bool write_path_line(std::FILE* f, const char* prefix, const std::string& path);
 void status_start(status_line& s);
 
 // What the walk tells it: the directory it is in; a file whose reading
-// begins (named if it reads slowly), then the call that counts bytes read into
-// the status_line it is given (md5_of_stream's progress call, null when nothing
-// would show them), then its end; a duplicate or a problem, which erase the
-// line when the path's line is for its terminal.
+// begins (named if it reads slowly), then the bytes read, then its end; a
+// duplicate or a problem, which erase the line when the path's line is for its
+// terminal.
 void status_walking(status_line& s, const std::string& dir);
 void status_file_begins(status_line& s, const std::string& path);
-using read_counter = void (*)(void* s, std::size_t bytes);
-read_counter status_reader(const status_line& s);
+void status_read(status_line& s, std::size_t bytes);
 void status_file_ends(status_line& s);
 void status_duplicate(status_line& s);
 void status_problem(status_line& s);
