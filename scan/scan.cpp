@@ -37,6 +37,13 @@ struct tour {
   status_line& status;
 };
 
+// A directory opened for listing, and which it is.
+struct opened_dir {
+  fd_holder fd;
+  file_id id;
+};
+
+opened_dir open_dir(int at, const char* name, bool follow, const file_id* want);
 bool enter(file_id id, const std::string& name, const std::string& path, bool via_link,
            std::shared_ptr<fd_holder> fd, tour& t);
 void walk(tour& t);
@@ -68,14 +75,12 @@ scan_run scan_start(status_line& status, digest_db& db, md5_isa isa) {
 
 int scan_dir(const std::string& path, scan_run& run) {
   tour t{{}, {}, run, run.status};
-  auto fd = std::make_shared<fd_holder>(
-      open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
-  struct stat st;
+  opened_dir d = open_dir(AT_FDCWD, path.c_str(), true, nullptr);
   // A directory that vanished, or that this user may not read, must not pass
   // for an empty one: a mistyped cron line would look like a clean run.
-  if (fd->fd < 0 || fstat(fd->fd, &st) != 0) {
+  if (d.fd.fd < 0) {
     say_in_order(errno == ENOTDIR ? "Skipping " : "Couldn't open ", path, run);
-  } else if (enter({st.st_dev, st.st_ino}, path, path, true, std::move(fd), t)) {
+  } else if (enter(d.id, path, path, true, std::make_shared<fd_holder>(std::move(d.fd)), t)) {
     // The operand is part of the descent: a link back to it is a cycle too.
     if (recursive_flag) t.walked.insert(t.descent.back().id);
     walk(t);
@@ -92,11 +97,33 @@ void check_file(const std::string& joined_path, const struct stat& st, scan_run&
 
 namespace {
 
+// Returns the entry `name` of the directory `at` open for listing, following
+// a link only when `follow`, with its identity, when it is the directory
+// `want` (any directory when null); else an empty holder, with errno ENOTDIR
+// when the name leads elsewhere.
+opened_dir open_dir(int at, const char* name, bool follow, const file_id* want) {
+  int flags = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
+  opened_dir d{fd_holder(openat(at, name, flags)), {}};
+  struct stat st;
+  if (d.fd.fd < 0 || fstat(d.fd.fd, &st) != 0) {
+    d.fd.reset();
+    return d;
+  }
+  d.id = {st.st_dev, st.st_ino};
+  if (want != nullptr && d.id != *want) {
+    d.fd.reset();
+    errno = ENOTDIR;
+  }
+  return d;
+}
+
 // Returns the names in the directory `fd`, in the order it lists them;
 // false when it cannot be read.
 bool list(int fd, std::vector<std::string>& names) {
-  DIR* d = fdopendir(dup(fd));
+  fd_holder copy(dup(fd));
+  DIR* d = copy.fd < 0 ? nullptr : fdopendir(copy.fd);
   if (d == nullptr) return false;
+  copy.fd = -1;  // the stream owns it now, and closes it
   errno = 0;
   while (dirent* e = readdir(d)) names.emplace_back(e->d_name);
   int saved = errno;
@@ -127,13 +154,7 @@ bool reopen_innermost(tour& t) {
   fd_holder at(dup(t.descent[open].fd->fd));
   for (std::size_t i = open + 1; i < t.descent.size() && at.fd >= 0; ++i) {
     const level& l = t.descent[i];
-    int flags = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC | (l.via_link ? 0 : O_NOFOLLOW);
-    fd_holder next(openat(at.fd, l.name.c_str(), flags));
-    struct stat st;
-    if (next.fd >= 0 && (fstat(next.fd, &st) != 0 || file_id{st.st_dev, st.st_ino} != l.id)) {
-      next.reset();
-    }
-    at = std::move(next);
+    at = open_dir(at.fd, l.name.c_str(), l.via_link, &l.id).fd;
   }
   t.descent.back().fd = std::make_shared<fd_holder>(std::move(at));
   return t.descent.back().fd->fd >= 0;
@@ -182,7 +203,8 @@ void walk(tour& t) {
 void entry(const std::string& joined, const std::string& name, tour& t) {
   int dir = t.descent.back().fd->fd;
   struct stat link, st;
-  // Longer, the path the system is handed would be refused.
+  // The walk hands the system only the entry's name, but a line naming a path
+  // this long could not be handed on to another program: it is not walked.
   if (joined.size() >= PATH_MAX || fstatat(dir, name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0) {
     return say_in_order("Couldn't stat ", joined, t.run);
   }
@@ -205,25 +227,25 @@ void entry(const std::string& joined, const std::string& name, tour& t) {
 
 // Descends into `joined`, the entry `name` whose status is `st`, unless it is
 // a directory this descent is already in (a cycle) or one this walk has been
-// through already; what is opened must be that directory.
+// through already; what is opened must be that directory. One that could not
+// be opened or listed is not walked: met again, it is tried again.
 void descend(const std::string& joined, const std::string& name, const struct stat& st, bool link,
              tour& t) {
   file_id id{st.st_dev, st.st_ino};
   for (const level& l : t.descent) {
     if (l.id == id) return say_in_order("Directory cycle at ", joined, t.run);
   }
-  if (!t.walked.insert(id).second) return say_in_order("Skipping ", joined, t.run);
-  int flags = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC | (link ? 0 : O_NOFOLLOW);
-  auto fd = std::make_shared<fd_holder>(openat(t.descent.back().fd->fd, name.c_str(), flags));
-  struct stat now;
-  if (fd->fd < 0 && errno != ENOTDIR && errno != ELOOP) {
-    return say_in_order("Couldn't open ", joined, t.run);
-  }
-  if (fd->fd < 0 || fstat(fd->fd, &now) != 0 || file_id{now.st_dev, now.st_ino} != id) {
-    return say_in_order("Skipping ", joined, t.run);
+  if (t.walked.contains(id)) return say_in_order("Skipping ", joined, t.run);
+  opened_dir d = open_dir(t.descent.back().fd->fd, name.c_str(), link, &id);
+  if (d.fd.fd < 0) {
+    // A name that now leads to something else is no longer what the walk saw.
+    bool moved = errno == ENOTDIR || errno == ELOOP;
+    return say_in_order(moved ? "Skipping " : "Couldn't open ", joined, t.run);
   }
   spare_a_descriptor(t);
-  enter(id, name, joined, link, std::move(fd), t);
+  if (enter(id, name, joined, link, std::make_shared<fd_holder>(std::move(d.fd)), t)) {
+    t.walked.insert(id);
+  }
 }
 
 }  // namespace

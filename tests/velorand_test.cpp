@@ -222,6 +222,11 @@ TEST_F(Walk, SubdirectoryThatCannotBeListedIsReported) {
   ASSERT_EQ(chmod(at("d/closed").c_str(), 0), 0);
   // Root may list any directory: the case runs as nobody then.
   expect_run(run({"-r", "d"}, running_as_root()), 0, "", "Couldn't open d/closed\n");
+  // Met again through a link, it is tried again: it was never walked.
+  link("closed", "d/again");
+  std::string err;
+  for (const std::string& n : listing("d")) err += "Couldn't open d/" + n + "\n";
+  expect_run(run({"-r", "d"}, running_as_root()), 0, "", err);
 }
 
 TEST_F(Walk, ReducedStackAndDescriptorLimits) {
