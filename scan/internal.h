@@ -94,9 +94,10 @@ void judge_all(scan_run& run);
 int open_regular(int dir, const char* name, const struct stat& st, bool follow, scan_state& s,
                  read_end& why);
 
-// Returns true unless the file `fd`, of status `st`, has holes that add up to
-// more than its data plus 1 MiB; leaves its offset at the start.
-bool worth_reading(int fd, const struct stat& st);
+// Returns `too_sparse` when the holes of the file `fd`, of status `st`, add up
+// to more than its data plus 1 MiB, `not_read` when its offset cannot be
+// brought back to its start, else `whole`, its offset at the start.
+read_end worth_reading(int fd, const struct stat& st);
 
 // Returns how the read of the file `fd`, the one of status `st`, ended, after
 // taking its status again; `whole` says every byte up to its size was read.

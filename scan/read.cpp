@@ -25,20 +25,20 @@ bool plainly_dense(off_t size, off_t allocated) {
 }
 
 // Returns true when the holes of `fd`, `size` bytes long, add up to more than
-// its data plus the slack, leaving the offset at the start. A file system
-// that cannot tell holes is taken at its word: all data. Seeks one extent at
-// a time, so the count of seeks is bounded by what the file holds.
+// its data plus the slack; moves its offset. A file system that cannot tell
+// holes is taken at its word: all data. Seeks one extent at a time, so the
+// count of seeks is bounded by what the file holds.
 bool too_sparse(int fd, off_t size) {
   off_t data = 0;
   for (off_t at = 0; at < size && !plainly_dense(size, data);) {
     off_t begins = lseek(fd, at, SEEK_DATA);
     if (begins < 0 && errno == ENXIO) break;  // only a hole is left
     off_t ends = begins < 0 ? -1 : lseek(fd, begins, SEEK_HOLE);
-    if (ends < 0) return lseek(fd, 0, SEEK_SET) != 0;  // holes not told: all data
+    if (ends < 0) return false;  // holes not told: all data
     data += std::min(ends, size) - begins;
     at = ends;
   }
-  return lseek(fd, 0, SEEK_SET) == 0 && !plainly_dense(size, data);
+  return !plainly_dense(size, data);
 }
 
 }  // namespace
@@ -49,8 +49,12 @@ bool same_file(const struct stat& was, const struct stat& now) {
          now.st_ctim.tv_sec == was.st_ctim.tv_sec && now.st_ctim.tv_nsec == was.st_ctim.tv_nsec;
 }
 
-bool worth_reading(int fd, const struct stat& st) {
-  return plainly_dense(st.st_size, off_t{st.st_blocks} * 512) || !too_sparse(fd, st.st_size);
+read_end worth_reading(int fd, const struct stat& st) {
+  if (plainly_dense(st.st_size, off_t{st.st_blocks} * 512)) return read_end::whole;
+  bool sparse = too_sparse(fd, st.st_size);
+  // A file that cannot be read from its start cannot be read whole.
+  if (lseek(fd, 0, SEEK_SET) != 0) return read_end::not_read;
+  return sparse ? read_end::too_sparse : read_end::whole;
 }
 
 read_end read_ended(int fd, const struct stat& st, bool whole) {

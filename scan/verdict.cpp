@@ -108,7 +108,7 @@ void open_file(pending& p, scan_state& s) {
   read_end why = read_end::not_opened;
   p.fd = fd_holder(open_regular(p.dir->fd, p.name.c_str(), p.st, p.follow, s, why));
   if (p.fd.fd < 0) return end(p, why);
-  if (!worth_reading(p.fd.fd, p.st)) return end(p, read_end::too_sparse);
+  if (read_end worth = worth_reading(p.fd.fd, p.st); worth != read_end::whole) return end(p, worth);
   if (static_cast<std::size_t>(p.st.st_size) > kPiece) {
     posix_fadvise(p.fd.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   }
@@ -246,6 +246,7 @@ void tell(outcome o, const std::string& path, status_line& status) {
 void judge_ready(scan_run& run) {
   static constexpr outcome kByEnd[] = {outcome::recorded, outcome::not_opened, outcome::not_regular,
                                        outcome::not_regular, outcome::not_read};
+  static_assert(std::size(kByEnd) == static_cast<std::size_t>(read_end::not_read) + 1);
   scan_state& s = *run.state;
   while (!s.queue.empty()) {
     pending& p = s.queue.front();
