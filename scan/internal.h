@@ -26,14 +26,24 @@ using file_id = std::pair<dev_t, ino_t>;
 // How the read of a file ended; all but `whole` are said on standard error.
 enum class read_end { whole, not_opened, not_regular, too_sparse, not_read };
 
-// A file already read in this run, under the status it was read with: met
-// again under another name, unchanged, it is not read again.
+// A file already read in this run, under the status it was last read with:
+// met again under another name, unchanged, it is not read again; changed, it
+// is a file being written, read once more at most.
 struct known_file {
   off_t size;
   timespec mtime, ctime;
   digest content;
-  nlink_t unmet;  // its other hard links not met yet
-  bool pinned;    // reached through a symbolic link, so it may be met again any time
+  nlink_t unmet;       // its other hard links not met yet
+  std::uint8_t reads;  // reads of it begun in this run, 1 or 2
+  bool whole;          // `content` is its digest under this status
+  bool pinned;         // reached through a symbolic link, so it may be met again any time
+};
+
+// Where a symbolic link met under several names led when first followed:
+// the status of its target, or the errno that following it gave.
+struct followed_link {
+  int error;
+  struct stat target;
 };
 
 // A regular file the walk decided on, or a line of the walk's own, waiting
@@ -65,6 +75,8 @@ struct scan_state {
   std::size_t descriptors;  // directories the walk may hold open at once
   std::size_t window;       // files the walk may go ahead of the verdicts
   std::map<file_id, known_file> files;
+  std::map<file_id, followed_link> links;           // by the link's own device and inode
+  std::map<std::pair<uid_t, gid_t>, bool> members;  // whether a user is in a group
   std::map<dev_t, bool> pseudo;  // by device: a file system that keeps no content
   md5_isa isa;
   std::vector<lane> lanes;

@@ -3,13 +3,18 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <memory>
 #include <set>
+#include <utility>
+#include <vector>
 
 #include "scan/internal.h"
 
@@ -24,8 +29,12 @@ struct level {
   bool via_link;
   std::shared_ptr<fd_holder> fd;  // files waiting for their turn share it
   std::string path;
-  std::vector<std::string> names;
+  uid_t owner;  // who may write it: its owner, and its group or all by its mode
+  gid_t group;
+  mode_t mode;
+  std::string names;  // its entries, each ended by a NUL: a byte more than the name
   std::size_t next = 0;
+  bool said_too_long = false;  // an entry whose path would be too long was reported
 };
 
 // The walk under one operand: the directories it is in, those it has walked
@@ -37,14 +46,15 @@ struct tour {
   status_line& status;
 };
 
-// A directory opened for listing, and which it is.
+// A directory opened for listing, which it is, and its status.
 struct opened_dir {
   fd_holder fd;
   file_id id;
+  struct stat st;
 };
 
 opened_dir open_dir(int at, const char* name, bool follow, const file_id* want);
-bool enter(file_id id, const std::string& name, const std::string& path, bool via_link,
+bool enter(const struct stat& st, const std::string& name, const std::string& path, bool via_link,
            std::shared_ptr<fd_holder> fd, tour& t);
 void walk(tour& t);
 void entry(const std::string& joined, const std::string& name, tour& t);
@@ -80,7 +90,7 @@ int scan_dir(const std::string& path, scan_run& run) {
   // for an empty one: a mistyped cron line would look like a clean run.
   if (d.fd.fd < 0) {
     say_in_order(errno == ENOTDIR ? "Skipping " : "Couldn't open ", path, run);
-  } else if (enter(d.id, path, path, true, std::make_shared<fd_holder>(std::move(d.fd)), t)) {
+  } else if (enter(d.st, path, path, true, std::make_shared<fd_holder>(std::move(d.fd)), t)) {
     // The operand is part of the descent: a link back to it is a cycle too.
     if (recursive_flag) t.walked.insert(t.descent.back().id);
     walk(t);
@@ -103,13 +113,12 @@ namespace {
 // when the name leads elsewhere.
 opened_dir open_dir(int at, const char* name, bool follow, const file_id* want) {
   int flags = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
-  opened_dir d{fd_holder(openat(at, name, flags)), {}};
-  struct stat st;
-  if (d.fd.fd < 0 || fstat(d.fd.fd, &st) != 0) {
+  opened_dir d{fd_holder(openat(at, name, flags)), {}, {}};
+  if (d.fd.fd < 0 || fstat(d.fd.fd, &d.st) != 0) {
     d.fd.reset();
     return d;
   }
-  d.id = {st.st_dev, st.st_ino};
+  d.id = {d.st.st_dev, d.st.st_ino};
   if (want != nullptr && d.id != *want) {
     d.fd.reset();
     errno = ENOTDIR;
@@ -117,30 +126,41 @@ opened_dir open_dir(int at, const char* name, bool follow, const file_id* want) 
   return d;
 }
 
-// Returns the names in the directory `fd`, in the order it lists them;
-// false when it cannot be read.
-bool list(int fd, std::vector<std::string>& names) {
+// Returns the names in the directory `fd`, in the order it lists them, each
+// ended by a NUL; false when it cannot be read.
+bool list(int fd, std::string& names) {
   fd_holder copy(dup(fd));
   DIR* d = copy.fd < 0 ? nullptr : fdopendir(copy.fd);
   if (d == nullptr) return false;
   copy.fd = -1;  // the stream owns it now, and closes it
   errno = 0;
-  while (dirent* e = readdir(d)) names.emplace_back(e->d_name);
+  while (dirent* e = readdir(d)) names.append(e->d_name).push_back('\0');
   int saved = errno;
   closedir(d);
   return (errno = saved) == 0;
 }
 
-// Adds the directory `fd`, the entry `name` of the innermost one, reached as
-// `path`, to the descent once it is listed; says when it cannot be.
-bool enter(file_id id, const std::string& name, const std::string& path, bool via_link,
+// Adds the directory `fd`, of status `st`, the entry `name` of the innermost
+// one, reached as `path`, to the descent once it is listed; says when it
+// cannot be. Its whole listing is kept, a byte more than each name: the
+// descriptor may be closed before the walk comes back to it, and a position
+// in a listing does not outlive its descriptor everywhere.
+bool enter(const struct stat& st, const std::string& name, const std::string& path, bool via_link,
            std::shared_ptr<fd_holder> fd, tour& t) {
-  std::vector<std::string> names;
+  std::string names;
   if (!list(fd->fd, names)) {
     say_in_order("Couldn't open ", path, t.run);
     return false;
   }
-  t.descent.push_back({id, name, via_link, std::move(fd), path, std::move(names)});
+  t.descent.push_back({{st.st_dev, st.st_ino},
+                       name,
+                       via_link,
+                       std::move(fd),
+                       path,
+                       st.st_uid,
+                       st.st_gid,
+                       st.st_mode,
+                       std::move(names)});
   status_walking(t.status, path);
   return true;
 }
@@ -184,7 +204,8 @@ void walk(tour& t) {
       if (!t.descent.empty()) status_walking(t.status, t.descent.back().path);
       continue;
     }
-    name = l.names[l.next++];
+    name.assign(l.names.c_str() + l.next);
+    l.next += name.size() + 1;
     if (name == "." || name == "..") continue;
     joined.assign(l.path).append(1, '/').append(name);
     if (l.fd->fd < 0 && !reopen_innermost(t)) {
@@ -196,32 +217,96 @@ void walk(tour& t) {
   }
 }
 
+// Takes in `st` the status of what the symbolic link `name` in `dir`, of
+// status `link`, leads to. A link with several names (hard links to one
+// link) is followed once a run: its other names reuse what that found, and
+// the open checks it as it checks any name, so a chain of long links costs
+// once per link and not once per name, and gives the same answer each time.
+bool follow(int dir, const std::string& name, const struct stat& link, struct stat& st,
+            scan_state& s) {
+  if (link.st_nlink < 2) return fstatat(dir, name.c_str(), &st, 0) == 0;
+  auto [it, first] = s.links.try_emplace({link.st_dev, link.st_ino});
+  followed_link& f = it->second;
+  if (first) f.error = fstatat(dir, name.c_str(), &f.target, 0) == 0 ? 0 : errno;
+  st = f.target;
+  errno = f.error;
+  return f.error == 0;
+}
+
+// Returns true when the user `uid` could read the file `st`, by its mode:
+// as its owner (who may change its mode), a member of its group, or anyone.
+// Whether `uid` is in the group is asked of the system once a run.
+bool may_read(uid_t uid, const struct stat& st, scan_state& s) {
+  if (uid == 0 || uid == st.st_uid || (st.st_mode & S_IROTH) != 0) return true;
+  if ((st.st_mode & S_IRGRP) == 0) return false;
+  auto [it, first] = s.members.try_emplace({uid, st.st_gid}, false);
+  if (!first) return it->second;
+  passwd pw, *found = nullptr;
+  std::vector<char> text(16384);
+  if (getpwuid_r(uid, &pw, text.data(), text.size(), &found) != 0 || found == nullptr) {
+    return false;
+  }
+  int count = 64;
+  std::vector<gid_t> groups(static_cast<std::size_t>(count));
+  if (getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &count) < 0) {
+    groups.resize(static_cast<std::size_t>(count));
+    if (getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &count) < 0) return false;
+  }
+  groups.resize(static_cast<std::size_t>(count));
+  return it->second = std::find(groups.begin(), groups.end(), st.st_gid) != groups.end();
+}
+
+// Returns true when whoever could have made a name in the directory `d` (its
+// owner; its group, or everyone, where its mode lets them write) could read
+// the file `st`: a hard link gives its maker no right to read the file.
+bool makers_could_read(const level& d, const struct stat& st, scan_state& s) {
+  bool others = (st.st_mode & S_IROTH) != 0;
+  if ((d.mode & S_IWOTH) != 0 && !others) return false;
+  if ((d.mode & S_IWGRP) != 0 && !others &&
+      !(st.st_gid == d.group && (st.st_mode & S_IRGRP) != 0)) {
+    return false;
+  }
+  return may_read(d.owner, st, s);
+}
+
 // Puts the entry `name` of the innermost directory, `joined` in lines, into
 // its outcome. As root, a symbolic link is followed only where its owner
 // could have gone: one that neither root nor the owner of its target owns is
-// skipped.
+// skipped; and a file with several links is read only where whoever could
+// have made this one could read it.
 void entry(const std::string& joined, const std::string& name, tour& t) {
-  int dir = t.descent.back().fd->fd;
+  level& here = t.descent.back();
+  int dir = here.fd->fd;
+  scan_state& s = *t.run.state;
   struct stat link, st;
   // The walk hands the system only the entry's name, but a line naming a path
   // this long could not be handed on to another program: it is not walked.
-  if (joined.size() >= PATH_MAX || fstatat(dir, name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0) {
+  // Said once a directory: such entries cost their maker a few bytes each,
+  // their lines 4 KiB each.
+  if (joined.size() >= PATH_MAX) {
+    if (std::exchange(here.said_too_long, true)) return;
+    return say_in_order("Couldn't stat ", joined, t.run);
+  }
+  if (fstatat(dir, name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0) {
     return say_in_order("Couldn't stat ", joined, t.run);
   }
   bool via_link = S_ISLNK(link.st_mode);
   if (!via_link) {
     st = link;
-  } else if (fstatat(dir, name.c_str(), &st, 0) != 0) {
+  } else if (!follow(dir, name, link, st, s)) {
     return say_in_order("Couldn't stat ", joined, t.run);
   }
-  if (via_link && t.run.state->reader == 0 && link.st_uid != 0 && link.st_uid != st.st_uid) {
+  bool root = s.reader == 0;
+  if (via_link && root && link.st_uid != 0 && link.st_uid != st.st_uid) {
     say_in_order("Skipping ", joined, t.run);
   } else if (recursive_flag && S_ISDIR(st.st_mode)) {
     descend(joined, name, st, via_link, t);
   } else if (!S_ISREG(st.st_mode)) {
     say_in_order("Skipping ", joined, t.run);
+  } else if (!via_link && root && st.st_nlink > 1 && !makers_could_read(here, st, s)) {
+    say_in_order("Skipping ", joined, t.run);
   } else {
-    hand_over({nullptr, joined, t.descent.back().fd, name, st, via_link}, t.run);
+    hand_over({nullptr, joined, here.fd, name, st, via_link}, t.run);
   }
 }
 
@@ -243,7 +328,7 @@ void descend(const std::string& joined, const std::string& name, const struct st
     return say_in_order(moved ? "Skipping " : "Couldn't open ", joined, t.run);
   }
   spare_a_descriptor(t);
-  if (enter(id, name, joined, link, std::make_shared<fd_holder>(std::move(d.fd)), t)) {
+  if (enter(d.st, name, joined, link, std::make_shared<fd_holder>(std::move(d.fd)), t)) {
     t.walked.insert(id);
   }
 }

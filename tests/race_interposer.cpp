@@ -3,7 +3,8 @@
 // right after the program first takes the status of an entry whose name ends
 // in VELORAND_AFTER_STAT (or, written "name#2", its second status), the shell
 // command VELORAND_THEN runs (a swap, a write), between the program's look
-// and what it does next. Any descriptor the
+// and what it does next; written "*", after every status of any entry (a
+// writer who keeps changing a file while the walk goes on). Any descriptor the
 // program gets on a device, other than through O_PATH, is reported on
 // standard error as "device opened". At exit, the bytes the program read
 // (the command's not counted) are written to the file VELORAND_READ_COUNT
@@ -35,12 +36,21 @@ long bytes_read() {
 
 long read_by_the_command = 0;
 
+// Runs the shell command `command`, its reads not counted as the program's.
+void run(const char* command) {
+  unsetenv("LD_PRELOAD");
+  long before = bytes_read();
+  if (std::system(command) != 0) write(2, "race command failed\n", 20);
+  read_by_the_command += bytes_read() - before;
+}
+
 // Runs the command once, when `path` ends in the name the test gave.
 void after_status(const char* path) {
   static int met = 0;
   const char* name = std::getenv("VELORAND_AFTER_STAT");
   const char* command = std::getenv("VELORAND_THEN");
   if (name == nullptr || command == nullptr || path == nullptr) return;
+  if (std::strcmp(name, "*") == 0) return run(command);
   const char* base = std::strrchr(path, '/');
   base = base == nullptr ? path : base + 1;
   const char* count = std::strchr(name, '#');
@@ -49,10 +59,7 @@ void after_status(const char* path) {
   if (std::strlen(base) != length || std::strncmp(base, name, length) != 0) return;
   if (++met < (count == nullptr ? 1 : std::atoi(count + 1))) return;
   unsetenv("VELORAND_AFTER_STAT");  // once, and not in the shell either
-  unsetenv("LD_PRELOAD");
-  long before = bytes_read();
-  if (std::system(command) != 0) write(2, "race command failed\n", 20);
-  read_by_the_command += bytes_read() - before;
+  run(command);
 }
 
 int checked(int fd, int flags) {
