@@ -37,4 +37,14 @@ void md5_lanes_sse2(md5_state* const states[], const std::uint8_t* const data[],
 void md5_lanes_avx2(md5_state* const states[], const std::uint8_t* const data[], int lanes,
                     std::size_t blocks);
 
+// Compresses `blocks` blocks into up to 8 lanes with AVX-512VL's 256-bit registers.
+// REQUIRES: the processor runs AVX-512F and AVX-512VL.
+void md5_lanes_avx512vl(md5_state* const states[], const std::uint8_t* const data[], int lanes,
+                        std::size_t blocks);
+
+// Compresses `blocks` blocks into up to 16 lanes with AVX-512.
+// REQUIRES: the processor runs AVX-512F and AVX-512VL.
+void md5_lanes_avx512(md5_state* const states[], const std::uint8_t* const data[], int lanes,
+                      std::size_t blocks);
+
 #endif  // VELORAND_MD5_INTERNAL_H_

@@ -9,6 +9,9 @@
 // words; add, sub, and_, andnot (~x & y), or_, xor_; shl<S> and shr<S>; and
 // load_words(p, at, out), which reads the four words at byte `at` of every
 // lane's data and transposes them so that out[j] holds word j of every lane.
+// An instruction set that rotates and computes any function of three vectors
+// in one instruction each provides rol<S> and logic<F>(x, y, z), F being the
+// function's truth table indexed by x << 2 | y << 1 | z, and the steps use them.
 #ifndef VELORAND_MD5_LANES_ROUNDS_H_
 #define VELORAND_MD5_LANES_ROUNDS_H_
 
@@ -22,9 +25,20 @@ namespace {
 template <class O>
 using vec = typename O::V;
 
+// Whether `O` rotates and computes three-way functions in one instruction each.
+template <class O>
+concept one_step_logic = requires(vec<O> x) {
+  O::template rol<1>(x);
+  O::template logic<0>(x, x, x);
+};
+
 template <class O, int S>
 inline vec<O> rotl(vec<O> x) {
-  return O::or_(O::template shl<S>(x), O::template shr<32 - S>(x));
+  if constexpr (one_step_logic<O>) {
+    return O::template rol<S>(x);
+  } else {
+    return O::or_(O::template shl<S>(x), O::template shr<32 - S>(x));
+  }
 }
 
 // The constants spread over every lane, loaded by the additions that use them;
@@ -54,30 +68,51 @@ inline vec<O> km(const std::uint32_t* k, vec<O> m) {
 // sum computed apart from the chain of steps back into it.
 template <class O>
 inline vec<O> keep(vec<O> t) {
-  asm("" : "+x"(t));
+  asm("" : "+v"(t));
   return t;
 }
+
+// The steps' functions of b, c and d as truth tables: F is b ? c : d, G is
+// d ? b : c, H is b ^ c ^ d, and I is c ^ (b | ~d), whose complement ii uses.
+constexpr int kF = 0xca, kG = 0xe4, kH = 0x96, kNotI = 0xc6;
 
 // As in the single-stream code, each step adds the terms that do not depend
 // on b first, so only its last operations wait on the previous step.
 template <class O, int S>
 inline void ff(vec<O>& a, vec<O> b, vec<O> c, vec<O> d, vec<O> t) {
-  a = O::add(b, rotl<O, S>(O::add(keep<O>(O::add(a, t)), O::xor_(d, O::and_(b, O::xor_(c, d))))));
+  if constexpr (one_step_logic<O>) {
+    a = O::add(b, rotl<O, S>(O::add(keep<O>(O::add(a, t)), O::template logic<kF>(b, c, d))));
+  } else {
+    a = O::add(b, rotl<O, S>(O::add(keep<O>(O::add(a, t)), O::xor_(d, O::and_(b, O::xor_(c, d))))));
+  }
 }
 // G's two terms never share a set bit, so adding them equals or-ing them.
 template <class O, int S>
 inline void gg(vec<O>& a, vec<O> b, vec<O> c, vec<O> d, vec<O> t) {
-  a = O::add(b, rotl<O, S>(O::add(keep<O>(O::add(O::add(a, t), O::andnot(d, c))), O::and_(d, b))));
+  if constexpr (one_step_logic<O>) {
+    a = O::add(b, rotl<O, S>(O::add(keep<O>(O::add(a, t)), O::template logic<kG>(b, c, d))));
+  } else {
+    a = O::add(b,
+               rotl<O, S>(O::add(keep<O>(O::add(O::add(a, t), O::andnot(d, c))), O::and_(d, b))));
+  }
 }
 template <class O, int S>
 inline void hh(vec<O>& a, vec<O> b, vec<O> c, vec<O> d, vec<O> t) {
-  a = O::add(b, rotl<O, S>(O::add(keep<O>(O::add(a, t)), O::xor_(b, O::xor_(c, d)))));
+  if constexpr (one_step_logic<O>) {
+    a = O::add(b, rotl<O, S>(O::add(keep<O>(O::add(a, t)), O::template logic<kH>(b, c, d))));
+  } else {
+    a = O::add(b, rotl<O, S>(O::add(keep<O>(O::add(a, t)), O::xor_(b, O::xor_(c, d)))));
+  }
 }
 // I is c ^ (b | ~d), which is ~(c ^ (~b & d)), and adding ~x is subtracting
 // x + 1, so the step needs no complement: its constant comes one less.
 template <class O, int S>
 inline void ii(vec<O>& a, vec<O> b, vec<O> c, vec<O> d, vec<O> t) {
-  a = O::add(b, rotl<O, S>(O::sub(keep<O>(O::add(a, t)), O::xor_(c, O::andnot(b, d)))));
+  if constexpr (one_step_logic<O>) {
+    a = O::add(b, rotl<O, S>(O::sub(keep<O>(O::add(a, t)), O::template logic<kNotI>(b, c, d))));
+  } else {
+    a = O::add(b, rotl<O, S>(O::sub(keep<O>(O::add(a, t)), O::xor_(c, O::andnot(b, d)))));
+  }
 }
 
 // Runs the 64 steps over one block of every lane, message words in `m`.

@@ -251,6 +251,9 @@ digest& md5_of_memory(const void* data, std::size_t len, digest& out) {
 
 int md5_lane_count(md5_isa isa) {
   switch (isa) {
+    case md5_isa::avx512:
+      return 16;
+    case md5_isa::avx512vl:
     case md5_isa::avx2:
       return 8;
     case md5_isa::sse2:

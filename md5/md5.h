@@ -61,15 +61,17 @@ int md5_of_stream(std::FILE* stream, digest& out);
 digest& md5_of_memory(const void* data, std::size_t len, digest& out);
 
 // The most lanes any instruction set here carries.
-constexpr int kMd5MaxLanes = 8;
+constexpr int kMd5MaxLanes = 16;
 
-// The code that compresses lanes: portable, SSE2 (4 lanes, every x86-64) or AVX2 (8 lanes).
-enum class md5_isa { scalar, sse2, avx2 };
+// The code that compresses lanes: portable, SSE2 (4 lanes, every x86-64), AVX2 (8 lanes),
+// AVX-512VL on 256-bit registers (8 lanes) or AVX-512 (16 lanes); each runs wherever the
+// next one does.
+enum class md5_isa { scalar, sse2, avx2, avx512vl, avx512 };
 
 // Returns the widest instruction set this processor runs.
 md5_isa md5_best_isa();
 
-// Returns how many lanes `isa` carries: 1, 4 or 8.
+// Returns how many lanes `isa` carries: 1, 4, 8 or 16.
 int md5_lane_count(md5_isa isa);
 
 // Compresses `blocks` whole 64-byte blocks into each of the first `lanes` states at once, lane i
