@@ -60,7 +60,9 @@ int refused(read_end& why) {
 // Opens `name` through an O_PATH handle checked first, learning its device's kind.
 int open_checked(int dir, const char* name, const struct stat& st, bool follow, scan_state& s,
                  read_end& why) {
-  fd_holder handle(openat(dir, name, O_PATH | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW)));
+  int flags = O_PATH | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
+  fd_holder handle(follow ? through_links([&] { return openat(dir, name, flags); })
+                          : openat(dir, name, flags));
   if (handle.fd < 0) return refused(why);
   struct stat now;
   struct statfs fs;

@@ -41,8 +41,8 @@ bool wanted(int fd, const struct stat& st, scan_state& s) {
 
 int open_regular(int dir, const char* name, const struct stat& st, bool follow, scan_state& s,
                  read_end& why) {
-  int fd =
-      openat(dir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+  int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
+  int fd = through_links([&] { return openat(dir, name, flags); });
   if (fd < 0) {
     why = errno == ELOOP || errno == EMLINK || errno == ENXIO || errno == EOPNOTSUPP
               ? read_end::not_regular

@@ -113,7 +113,7 @@ namespace {
 // when the name leads elsewhere.
 opened_dir open_dir(int at, const char* name, bool follow, const file_id* want) {
   int flags = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
-  opened_dir d{fd_holder(openat(at, name, flags)), {}, {}};
+  opened_dir d{fd_holder(through_links([&] { return openat(at, name, flags); })), {}, {}};
   if (d.fd.fd < 0 || fstat(d.fd.fd, &d.st) != 0) {
     d.fd.reset();
     return d;
@@ -224,10 +224,13 @@ void walk(tour& t) {
 // once per link and not once per name, and gives the same answer each time.
 bool follow(int dir, const std::string& name, const struct stat& link, struct stat& st,
             scan_state& s) {
-  if (link.st_nlink < 2) return fstatat(dir, name.c_str(), &st, 0) == 0;
+  auto look = [dir, &name](struct stat& at) {
+    return through_links([&] { return fstatat(dir, name.c_str(), &at, 0); });
+  };
+  if (link.st_nlink < 2) return look(st) == 0;
   auto [it, first] = s.links.try_emplace({link.st_dev, link.st_ino});
   followed_link& f = it->second;
-  if (first) f.error = fstatat(dir, name.c_str(), &f.target, 0) == 0 ? 0 : errno;
+  if (first) f.error = look(f.target) == 0 ? 0 : errno;
   st = f.target;
   errno = f.error;
   return f.error == 0;
