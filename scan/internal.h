@@ -98,14 +98,27 @@ void say_in_order(const char* what, const std::string& path, scan_run& run);
 // Gives every file handed over its verdict and says every line, in order.
 void judge_all(scan_run& run);
 
-// Returns a descriptor open for reading on the entry `name` of the directory
-// `dir`, when it is still the regular file `st` the walk decided on, or -1
-// with `why` set. `follow` says the entry is a symbolic link the walk may
-// follow. A device or a file of a file system that keeps no content of its
-// own (/proc, /sys and the like) is not read, and where the platform allows,
-// not opened either: it may act when opened.
-int open_regular(int dir, const char* name, const struct stat& st, bool follow, scan_state& s,
-                 read_end& why);
+// A file the walk decided on, open for reading, or why it is not.
+struct opened_file {
+  fd_holder fd;
+  read_end end;  // `whole` when `fd` is open
+};
+
+// Opens for reading the entry `name` of the directory `dir` when it is still
+// the regular file `st` the walk decided on. `follow` says the entry is a
+// symbolic link the walk may follow. A device or a file of a file system that
+// keeps no content of its own (/proc, /sys and the like) is not read, and
+// where the platform allows, not opened either: it may act when opened.
+opened_file open_walked_file(int dir, const char* name, const struct stat& st, bool follow,
+                             scan_state& s);
+
+// What a file system does with its files' content.
+enum class fs_content { unknown, kept, made_up };
+
+// Returns whether the file system of `fd` keeps its files' content or makes
+// them up when read (/proc, /sys and the like, whose reading may act), or
+// `unknown` with errno set when it cannot be told.
+fs_content fs_content_of(int fd);
 
 // Returns `too_sparse` when the holes of the file `fd`, of status `st`, add up
 // to more than its data plus 1 MiB, `not_read` when its offset cannot be

@@ -131,9 +131,9 @@ void open_file(pending& p, scan_state& s) {
   recalled r = recall(p, s);
   if (r != recalled::unknown)
     return end(p, r == recalled::digest ? read_end::whole : read_end::not_read);
-  read_end why = read_end::not_opened;
-  p.fd = fd_holder(open_regular(p.dir->fd, p.name.c_str(), p.st, p.follow, s, why));
-  if (p.fd.fd < 0) return end(p, why);
+  opened_file f = open_walked_file(p.dir->fd, p.name.c_str(), p.st, p.follow, s);
+  if (f.fd.fd < 0) return end(p, f.end);
+  p.fd = std::move(f.fd);
   if (read_end worth = worth_reading(p.fd.fd, p.st); worth != read_end::whole) return end(p, worth);
   if (static_cast<std::size_t>(p.st.st_size) > kPiece) {
     posix_fadvise(p.fd.fd, 0, 0, POSIX_FADV_SEQUENTIAL);

@@ -371,6 +371,7 @@ TEST_F(Store, FullFileSystemLeavesDatabaseConsistent) {
 TEST_F(Store, FileSystemFilledByAnotherProcessLosesNothing) {
   const std::string library = VELORAND_LIBRARY;
   if (library == "bdb") GTEST_SKIP() << "no room allocated ahead";
+  if (std::string(VELORAND_FILES) != "linux") GTEST_SKIP() << "no room allocated ahead off Linux";
   if (!(mounted_ = mount_small("1m"))) GTEST_SKIP() << "cannot mount a tmpfs here";
   const std::string data = library == "gdbm" ? "db/velorand.db.pag" : "db/velorand.db.db";
   ASSERT_EQ(digest_add(db_, digest_of(0), 0), add_result::added);
@@ -521,8 +522,8 @@ TEST_F(Store, WriteFailingAnywhereLosesNoEarlierRecord) {
     // room can be allocated ahead, or when a write fails: there a failed
     // write may lose records stored before, which is recorded, not refused.
     // Berkeley DB's close keeps a failed sync to itself.
-    const bool guarded = !(c.mode == "lengthen" && library == "bsd") &&
-                         !(c.mode == "eio" && library == "bsd") &&
+    const bool ahead = c.mode != "lengthen" && std::string(VELORAND_FILES) == "linux";
+    const bool guarded = !(!ahead && library == "bsd") && !(c.mode == "eio" && library == "bsd") &&
                          !(c.mode == "sync" && library == "bdb");
     restore_db(saved);
     const long calls = run_failing(0, kBefore, c.to, c.mode).calls;
