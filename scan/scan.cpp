@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
+#include <deque>
 #include <memory>
 #include <set>
 #include <utility>
@@ -32,7 +34,7 @@ struct level {
   uid_t owner;  // who may write it: its owner, and its group or all by its mode
   gid_t group;
   mode_t mode;
-  std::string names;  // its entries, each ended by a NUL: a byte more than the name
+  std::deque<char> names;  // its entries, each ended by a NUL: a byte more than the name
   std::size_t next = 0;
   bool said_too_long = false;  // an entry whose path would be too long was reported
 };
@@ -40,7 +42,7 @@ struct level {
 // The walk under one operand: the directories it is in, those it has walked
 // (none is walked twice, so links cannot multiply the work), and the run.
 struct tour {
-  std::vector<level> descent;
+  std::deque<level> descent;  // never moved: a listing is not copied as the walk descends
   std::set<file_id> walked;
   scan_run& run;
   status_line& status;
@@ -128,13 +130,14 @@ opened_dir open_dir(int at, const char* name, bool follow, const file_id* want) 
 
 // Returns the names in the directory `fd`, in the order it lists them, each
 // ended by a NUL; false when it cannot be read.
-bool list(int fd, std::string& names) {
+bool list(int fd, std::deque<char>& names) {
   fd_holder copy(dup(fd));
   DIR* d = copy.fd < 0 ? nullptr : fdopendir(copy.fd);
   if (d == nullptr) return false;
   copy.fd = -1;  // the stream owns it now, and closes it
   errno = 0;
-  while (dirent* e = readdir(d)) names.append(e->d_name).push_back('\0');
+  while (dirent* e = readdir(d))
+    names.insert(names.end(), e->d_name, e->d_name + std::strlen(e->d_name) + 1);
   int saved = errno;
   closedir(d);
   return (errno = saved) == 0;
@@ -142,12 +145,13 @@ bool list(int fd, std::string& names) {
 
 // Adds the directory `fd`, of status `st`, the entry `name` of the innermost
 // one, reached as `path`, to the descent once it is listed; says when it
-// cannot be. Its whole listing is kept, a byte more than each name: the
-// descriptor may be closed before the walk comes back to it, and a position
-// in a listing does not outlive its descriptor everywhere.
+// cannot be. Its whole listing is kept, a byte more than each name, in
+// pieces that are never copied to grow: the descriptor may be closed before
+// the walk comes back to it, and a position in a listing does not outlive
+// its descriptor everywhere (fts keeps whole listings too).
 bool enter(const struct stat& st, const std::string& name, const std::string& path, bool via_link,
            std::shared_ptr<fd_holder> fd, tour& t) {
-  std::string names;
+  std::deque<char> names;
   if (!list(fd->fd, names)) {
     say_in_order("Couldn't open ", path, t.run);
     return false;
@@ -204,8 +208,9 @@ void walk(tour& t) {
       if (!t.descent.empty()) status_walking(t.status, t.descent.back().path);
       continue;
     }
-    name.assign(l.names.c_str() + l.next);
-    l.next += name.size() + 1;
+    name.clear();
+    while (l.names[l.next] != '\0') name.push_back(l.names[l.next++]);
+    ++l.next;
     if (name == "." || name == "..") continue;
     joined.assign(l.path).append(1, '/').append(name);
     if (l.fd->fd < 0 && !reopen_innermost(t)) {
