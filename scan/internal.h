@@ -67,8 +67,8 @@ struct pending {
 // One lane of the digest: the file it reads and the piece read last.
 struct lane {
   pending* file = nullptr;
-  std::vector<std::uint8_t> buffer;
-  std::size_t at = 0, have = 0;  // digested up to `at` of `have` bytes
+  std::unique_ptr<std::uint8_t[]> buffer;  // left uninitialized: a short file touches one page
+  std::size_t at = 0, have = 0;            // digested up to `at` of `have` bytes
 };
 
 struct scan_state {

@@ -135,8 +135,15 @@ void open_file(pending& p, scan_state& s) {
   if (f.fd.fd < 0) return end(p, f.end);
   p.fd = std::move(f.fd);
   if (read_end worth = worth_reading(p.fd.fd, p.st); worth != read_end::whole) return end(p, worth);
+  // A file read in one piece is asked for whole at once, so that the files a
+  // round opens come from the disk together rather than one read after
+  // another. A longer one is left to the system's own read-ahead, which keeps
+  // its next pieces coming while the lanes digest: asked for explicitly, they
+  // would stop it, and the next read past them would wait.
   if (static_cast<std::size_t>(p.st.st_size) > kPiece) {
     posix_fadvise(p.fd.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  } else {
+    posix_fadvise(p.fd.fd, 0, 0, POSIX_FADV_WILLNEED);
   }
   md5_start(p.md5);
   p.left = p.st.st_size;
@@ -159,7 +166,7 @@ void fill_lanes(scan_state& s) {
 // Ends the lane's file: its tail digested when it was read whole.
 void finish(lane& l, bool whole, scan_state& s) {
   pending& p = *l.file;
-  if (whole) md5_feed(l.buffer.data() + l.at, l.have - l.at, p.md5);
+  if (whole) md5_feed(l.buffer.get() + l.at, l.have - l.at, p.md5);
   read_end how = read_ended(p.fd.fd, p.st, whole);
   if (how == read_end::whole) md5_finish(p.md5, p.content);
   remember(p, how == read_end::whole, s);
@@ -171,12 +178,12 @@ void finish(lane& l, bool whole, scan_state& s) {
 // block; a failed read, or a file that ends early, ends the file.
 void refill(lane& l, scan_run& run) {
   pending& p = *l.file;
-  std::memmove(l.buffer.data(), l.buffer.data() + l.at, l.have - l.at);
+  std::memmove(l.buffer.get(), l.buffer.get() + l.at, l.have - l.at);
   l.have -= l.at;
   l.at = 0;
   std::size_t want = static_cast<std::size_t>(std::min<off_t>(p.left, kPiece));
   ssize_t n;
-  do n = read(p.fd.fd, l.buffer.data() + l.have, want);
+  do n = read(p.fd.fd, l.buffer.get() + l.have, want);
   while (n < 0 && errno == EINTR);
   if (n <= 0) return finish(l, false, *run.state);
   l.have += static_cast<std::size_t>(n);
@@ -187,7 +194,7 @@ void refill(lane& l, scan_run& run) {
 // Compresses the lane's whole blocks on their own, with the single-stream code.
 void compress_alone(lane& l) {
   std::size_t whole = (l.have - l.at) / kMd5Block * kMd5Block;
-  md5_blocks(l.buffer.data() + l.at, whole, l.file->md5);
+  md5_blocks(l.buffer.get() + l.at, whole, l.file->md5);
   l.at += whole;
 }
 
@@ -213,7 +220,7 @@ void compress(scan_state& s) {
       compress_alone(l);
       continue;
     }
-    data[i] = l.buffer.data() + l.at;
+    data[i] = l.buffer.get() + l.at;
     states[i] = &l.file->md5;
     blocks = std::min(blocks, whole);
   }
@@ -330,7 +337,7 @@ void judge_head(scan_run& run) {
 void start_stage(scan_state& s, md5_isa isa, std::size_t limit) {
   s.isa = isa;
   s.lanes.resize(static_cast<std::size_t>(md5_lane_count(s.isa)));
-  for (lane& l : s.lanes) l.buffer.resize(kPiece + kMd5Block);
+  for (lane& l : s.lanes) l.buffer.reset(new std::uint8_t[kPiece + kMd5Block]);
   // Each file ahead may hold its directory open, and its own while read;
   // the database, its lock and the standard streams take a few more.
   s.window = std::clamp<std::size_t>(limit / 8, 1, kWindowPerLane * s.lanes.size());
