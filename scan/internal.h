@@ -10,11 +10,14 @@
 
 #include <sys/stat.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -71,6 +74,17 @@ struct lane {
   std::size_t at = 0, have = 0;            // digested up to `at` of `have` bytes
 };
 
+// A pair of digest and size key a dry run would have recorded, the size key's
+// bytes after the digest's; the digest is uniform enough to be its own hash.
+using unrecorded_pair = std::array<std::uint8_t, 20>;
+struct unrecorded_hash {
+  std::size_t operator()(const unrecorded_pair& p) const noexcept {
+    std::size_t h;
+    std::memcpy(&h, p.data(), sizeof h);
+    return h;
+  }
+};
+
 struct scan_state {
   uid_t reader;             // the effective user
   std::size_t descriptors;  // directories the walk may hold open at once
@@ -83,6 +97,9 @@ struct scan_state {
   std::vector<lane> lanes;
   std::deque<pending> queue;  // in walk order
   std::size_t files_queued = 0;
+  bool nul_out = false;   // paths end with a NUL on standard output
+  bool dir_told = false;  // that the database's directory cannot be used
+  std::unordered_set<unrecorded_pair, unrecorded_hash> unrecorded;  // by a dry run
 };
 
 // Sets up the lanes of `s` for `isa`, and shares the `limit` on descriptors

@@ -78,9 +78,10 @@ std::size_t descriptor_limit() {
 
 }  // namespace
 
-scan_run scan_start(status_line& status, digest_db& db, md5_isa isa) {
-  scan_run run{status, db, {new scan_state{}, [](scan_state* s) { delete s; }}};
+scan_run scan_start(status_line& status, digest_db& db, md5_isa isa, scan_options options) {
+  scan_run run{status, db, {new scan_state{}, [](scan_state* s) { delete s; }}, options};
   run.state->reader = geteuid();
+  run.state->nul_out = options.nul && isatty(STDOUT_FILENO) == 0;
   start_stage(*run.state, isa, descriptor_limit());
   return run;
 }

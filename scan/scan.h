@@ -31,16 +31,35 @@
 
 struct scan_state;  // what a run keeps from operand to operand
 
+// How a run goes. A dry run writes nothing to the database and takes no
+// exclusive lock: it looks each file up, and holds the pairs the run would
+// have recorded in memory (about 60 bytes each), so that it prints what the
+// same run without it would. With `nul`, a duplicate's path ends with a NUL
+// instead of a newline, unless standard output is a terminal.
+struct scan_options {
+  bool dry_run = false;
+  bool nul = false;
+};
+
+// What a run met, for its summary: files read whole and their bytes, and
+// the duplicates among them.
+struct scan_totals {
+  long long files = 0, bytes = 0, duplicates = 0, duplicate_bytes = 0;
+};
+
 // One run of the scan, over every operand.
 struct scan_run {
   status_line& status;
   digest_db& db;
   std::unique_ptr<scan_state, void (*)(scan_state*)> state;
+  scan_options options = {};
+  scan_totals totals = {};
 };
 
-// Returns a run that judges files against `db`, counts on `status` and
-// digests with `isa`. REQUIRES: the processor runs `isa`.
-scan_run scan_start(status_line& status, digest_db& db, md5_isa isa = md5_best_isa());
+// Returns a run that judges files against `db` as `options` say, counts on
+// `status` and digests with `isa`. REQUIRES: the processor runs `isa`.
+scan_run scan_start(status_line& status, digest_db& db, md5_isa isa = md5_best_isa(),
+                    scan_options options = {});
 
 // Walks the directory `path` and gives every file found its verdict before
 // it returns; a path that is not a directory is reported as skipped, and one

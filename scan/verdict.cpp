@@ -44,7 +44,15 @@ constexpr int kVectorFrom = 3;
 
 // What became of a regular file; all but `recorded` are written out (the
 // order of tell's table).
-enum class outcome { recorded, duplicate, not_opened, not_regular, not_read, not_added };
+enum class outcome {
+  recorded,
+  duplicate,
+  not_opened,
+  not_regular,
+  not_read,
+  not_added,
+  not_looked_up
+};
 
 void report(const char* what, const std::string& path, status_line& status) {
   status_problem(status);
@@ -248,28 +256,70 @@ void digest_round(scan_run& run) {
 
 // Records the pair until the call gets past another run's lock, saying once
 // that it waits, and past a repair of the database, saying what became of
-// it; says when the lock file cannot be made.
-add_result patiently(digest_db& db, const digest& d, size_key key, status_line& status);
+// it; says when the lock file cannot be made, and once when the database's
+// directory cannot be used.
+add_result patiently(digest_db& db, const digest& d, size_key key, scan_state& s,
+                     status_line& status);
+
+// Looks the pair up until the call gets past another run's lock, saying once
+// that it waits, and once when the database's directory cannot be used.
+seen_result peek_patiently(digest_db& db, const digest& d, size_key key, scan_state& s,
+                           status_line& status);
+
+// Returns the verdict of a dry run on the file `p`: a pair it would have
+// recorded is held in memory, so that a later file of the same content is
+// a duplicate, as it would be in a run that records.
+outcome dry_verdict(const pending& p, scan_run& run) {
+  unrecorded_pair pair;
+  size_key key = size_key_of(p.st.st_size);
+  std::memcpy(pair.data(), p.content.data(), p.content.size());
+  std::memcpy(pair.data() + p.content.size(), &key, sizeof key);
+  std::unordered_set<unrecorded_pair, unrecorded_hash>& held = run.state->unrecorded;
+  if (held.contains(pair)) return outcome::duplicate;
+  seen_result seen = peek_patiently(run.db, p.content, key, *run.state, run.status);
+  if (seen == seen_result::seen) return outcome::duplicate;
+  if (seen != seen_result::not_seen) return outcome::not_looked_up;
+  held.insert(pair);
+  return outcome::recorded;
+}
 
 // Returns the verdict on the file `p`, read into its digest.
 outcome verdict(const pending& p, scan_run& run) {
-  add_result added = patiently(run.db, p.content, size_key_of(p.st.st_size), run.status);
+  if (run.options.dry_run) return dry_verdict(p, run);
+  add_result added =
+      patiently(run.db, p.content, size_key_of(p.st.st_size), *run.state, run.status);
   if (added == add_result::added_before) return outcome::duplicate;
   return added == add_result::added ? outcome::recorded : outcome::not_added;
 }
 
-void tell(outcome o, const std::string& path, status_line& status) {
+// Writes the path of a duplicate on standard output, ended with a NUL when
+// asked (flushed at once, as a line would be), or as a line.
+bool write_duplicate(const std::string& path, const scan_state& s) {
+  if (!s.nul_out) return write_path_line(stdout, "", path);
+  return std::fwrite(path.c_str(), 1, path.size() + 1, stdout) == path.size() + 1 &&
+         std::fflush(stdout) == 0;
+}
+
+void tell(outcome o, const pending& p, scan_run& run) {
+  status_line& status = run.status;
+  if (o == outcome::duplicate || o == outcome::recorded) {
+    ++run.totals.files;
+    run.totals.bytes += p.st.st_size;
+  }
   if (o == outcome::duplicate) {
+    ++run.totals.duplicates;
+    run.totals.duplicate_bytes += p.st.st_size;
     status_duplicate(status);
-    if (!write_path_line(stdout, "", path) && status.out_errno == 0) status.out_errno = errno;
+    if (!write_duplicate(p.path, *run.state) && status.out_errno == 0) status.out_errno = errno;
     return;
   }
   // By outcome: the start of its line on standard error.
-  static constexpr const char* kLine[] = {nullptr,     nullptr,          "Couldn't open ",
-                                          "Skipping ", "Couldn't read ", "Unable to add "};
-  static_assert(std::size(kLine) == static_cast<std::size_t>(outcome::not_added) + 1);
+  static constexpr const char* kLine[] = {
+      nullptr,          nullptr,          "Couldn't open ",   "Skipping ",
+      "Couldn't read ", "Unable to add ", "Couldn't look up "};
+  static_assert(std::size(kLine) == static_cast<std::size_t>(outcome::not_looked_up) + 1);
   const char* line = kLine[static_cast<int>(o)];
-  if (line != nullptr) report(line, path, status);
+  if (line != nullptr) report(line, p.path, status);
 }
 
 // Says what came of the files and lines at the head of the queue that are
@@ -289,7 +339,7 @@ void judge_ready(scan_run& run) {
       return;
     } else {
       outcome o = kByEnd[static_cast<int>(p.end)];
-      tell(o == outcome::recorded ? verdict(p, run) : o, p.path, run.status);
+      tell(o == outcome::recorded ? verdict(p, run) : o, p, run);
       status_file_ends(run.status);
       --s.files_queued;
     }
@@ -303,10 +353,42 @@ void say(const char* what, const char* path, status_line& status) {
   write_path_line(stderr, what, path);
 }
 
-add_result patiently(digest_db& db, const digest& d, size_key key, status_line& status) {
+// Returns true when the store's `err` says the directory that holds the
+// database is missing, is no directory, or lies on a read-only file system.
+bool dir_unusable(int err) {
+  return err == ENOENT || err == ENOTDIR || err == EROFS;
+}
+
+// Says, once in a run, that the database's directory cannot be used, and
+// why (`err`), before the lines of the files this leaves unrecorded.
+void say_dir_unusable(const digest_db& db, int err, scan_state& s, status_line& status) {
+  if (std::exchange(s.dir_told, true)) return;
+  std::string why = db.paths.dir + ": " + std::strerror(err);
+  say("Couldn't use the database's directory ", why.c_str(), status);
+}
+
+seen_result peek_patiently(digest_db& db, const digest& d, size_key key, scan_state& s,
+                           status_line& status) {
+  for (bool waiting = false;;) {
+    seen_result r = digest_peek(db, d, key);
+    if (r == seen_result::unavailable && dir_unusable(errno)) {
+      say_dir_unusable(db, errno, s, status);
+      return seen_result::not_seen;  // nothing can be recorded there yet
+    }
+    if (r != seen_result::busy) return r;
+    if (!waiting) {
+      say("Waiting for the database, locked by another run: ", db.paths.lock.c_str(), status);
+    }
+    waiting = true;
+  }
+}
+
+add_result patiently(digest_db& db, const digest& d, size_key key, scan_state& s,
+                     status_line& status) {
   bool waiting = false;
   for (int repairs = 0;;) {
     add_result r = digest_record(db, d, key);
+    if (r == add_result::unavailable && dir_unusable(errno)) say_dir_unusable(db, errno, s, status);
     if (r == add_result::no_lock) say("Couldn't open ", db.paths.lock.c_str(), status);
     if (r == add_result::busy && !waiting) {
       say("Waiting for the database, locked by another run: ", db.paths.lock.c_str(), status);

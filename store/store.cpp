@@ -59,14 +59,15 @@ void replace_lock(int old, const std::string& path) {
   flock(old, LOCK_UN);
 }
 
-// Opens the lock file of `db`, made if missing, unless the record holds it
-// open already; its owner first replaces one found open to others.
-bool open_lock(digest_db& db) {
+// Opens the lock file of `db`, unless the record holds it open already; with
+// `make`, makes a missing one, and its owner first replaces one found open
+// to others.
+bool open_lock(digest_db& db, bool make) {
   for (int tries = 0; db.lock.fd < 0 && tries < 2; ++tries) {
-    fd_holder fd(open(db.paths.lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600));
+    fd_holder fd(open(db.paths.lock.c_str(), O_RDONLY | (make ? O_CREAT : 0) | O_CLOEXEC, 0600));
     struct stat st;
     if (fd.fd < 0 || fstat(fd.fd, &st) != 0) return false;
-    if ((st.st_mode & 077) != 0 && st.st_uid == geteuid() && tries == 0) {
+    if (make && (st.st_mode & 077) != 0 && st.st_uid == geteuid() && tries == 0) {
       replace_lock(fd.fd, db.paths.lock);
       continue;
     }
@@ -77,11 +78,20 @@ bool open_lock(digest_db& db) {
   return db.lock.fd >= 0;
 }
 
-// Returns what keeps `op` from a lock whose file could not be opened, for `err`.
-hitch unopened(digest_db& db, int err, int op) {
+// Returns true when the directory that holds the database is there.
+bool dir_there(const db_paths& p) {
+  struct stat st;
+  return stat(p.dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Returns what keeps `op` from a lock whose file could not be opened, for
+// `err`; `make` as for open_lock.
+hitch unopened(digest_db& db, int err, int op, bool make) {
   // On a read-only file system nothing can be writing, and a lock that only
-  // its owner may open leaves the others nothing to wait for: they read.
+  // its owner may open leaves the others nothing to wait for: they read, as
+  // does a lookup that may not make a missing one beside a database.
   if (op == LOCK_SH && (err == EROFS || err == EACCES)) return hitch::none;
+  if (op == LOCK_SH && err == ENOENT && !make && dir_there(db.paths)) return hitch::none;
   struct stat st;
   bool cannot_make = err == EISDIR || (err == EACCES && lstat(db.paths.lock.c_str(), &st) != 0);
   errno = err;
@@ -91,9 +101,9 @@ hitch unopened(digest_db& db, int err, int op) {
 
 // Takes `op` on the lock of `db`, setting `held`; a lookup goes on without it
 // on a read-only file system, or with a lock file this user may not open.
-hitch lock_call(digest_db& db, int op, bool& held) {
+hitch lock_call(digest_db& db, int op, bool& held, bool make) {
   for (int tries = 0; tries < 3; ++tries, db.lock.reset()) {
-    if (!open_lock(db)) return unopened(db, errno, op);
+    if (!open_lock(db, make)) return unopened(db, errno, op, make);
     if (!take(db.lock.fd, op)) return errno == EWOULDBLOCK ? hitch::busy : hitch::unavailable;
     // Its owner may have replaced the file, or someone removed it, since it was opened.
     struct stat st;
@@ -112,12 +122,12 @@ struct call_lock {
   sigset_t old_mask;
   hitch result = hitch::unavailable;
   bool held = false;
-  call_lock(digest_db& d, int op) : db(d) {
+  call_lock(digest_db& d, int op, bool make = true) : db(d) {
     sigset_t stops;
     sigemptyset(&stops);
     for (int sig : {SIGTSTP, SIGTTIN, SIGTTOU}) sigaddset(&stops, sig);
     sigprocmask(SIG_BLOCK, &stops, &old_mask);
-    result = lock_call(db, op, held);
+    result = lock_call(db, op, held, make);
   }
   ~call_lock() {
     errno_keeper keep;
@@ -205,6 +215,19 @@ seen_result digest_seen(digest_db& db, const digest& d, size_key key) {
   if (hitch r = open_and_fetch(db, h, d, value); r != hitch::none) return as<seen_result>(r);
   // The fetched bytes are the library's until the close; they are read first.
   return holds(value, key) ? seen_result::seen : seen_result::not_seen;
+}
+
+seen_result digest_peek(digest_db& db, const digest& d, size_key key) {
+  call_lock shared(db, LOCK_SH, false);
+  if (shared.result != hitch::none) return as<seen_result>(shared.result);
+  lookup_result found = lookup_read_only(db.paths, d, key);
+  if (found == lookup_result::seen) return seen_result::seen;
+  if (found == lookup_result::not_seen) return seen_result::not_seen;
+  // No database yet: nothing recorded. Without the lock a store may be under
+  // way, as for digest_seen.
+  if (found == lookup_result::unopened && errno == ENOENT) return seen_result::not_seen;
+  if (found == lookup_result::doubtful && !shared.held) return seen_result::not_seen;
+  return seen_result::unavailable;
 }
 
 add_result digest_add(digest_db& db, const digest& d, size_key key) {

@@ -43,7 +43,8 @@
 //          marks the version; Berkeley DB and FreeBSD: "<path>.db"); the data
 //          file's absence alone means there is no database yet.
 //
-// Nothing here writes a message; on failure errno tells why.
+// Nothing here writes a message; on failure errno tells why (ENOENT or
+// ENOTDIR: the directory that holds the database is missing).
 #ifndef VELORAND_STORE_STORE_H_
 #define VELORAND_STORE_STORE_H_
 
@@ -105,6 +106,13 @@ digest_db digest_db_at(const std::string& path);
 // not or there is no record. Needs only read access to an existing database.
 // REQUIRES: `db` was made in this process (a child makes its own).
 seen_result digest_seen(digest_db& db, const digest& d, size_key key);
+
+// Returns what digest_seen does, but never writes, makes or replaces a file,
+// nor takes the exclusive lock, so that it serves a user who may only read
+// the data files, and a read-only file system: no database is `not_seen`,
+// while no directory for it is `unavailable` (ENOENT or ENOTDIR), as is a
+// database that only a writer could mend. REQUIRES: as for digest_seen.
+seen_result digest_peek(digest_db& db, const digest& d, size_key key);
 
 // Appends `key` to the record for `d`, creating the record if needed.
 // REQUIRES: as for digest_seen.

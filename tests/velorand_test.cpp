@@ -6,6 +6,7 @@
 #include <pty.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -181,6 +182,119 @@ TEST_F(CommandLine, DoubleDashEndsOptions) {
 TEST_F(CommandLine, WithDashRSubdirectoryIsWalked) {
   expect_run(run({"-r", "a", "d"}), 0, "d/sub/b\n", "");
   EXPECT_EQ(db(), (std::map<std::string, std::string>{{key_of("same"), packed_keys({4})}}));
+}
+
+// The options beyond -r, on one tree: n1/fresh and n2/twin share a content
+// never seen, and n3/"co\npy" (a name holding a newline) has the content of
+// old/a, recorded before.
+class Options : public EndToEnd {
+ protected:
+  void SetUp() override {
+    EndToEnd::SetUp();
+    dir("old");
+    file("old/a", "seen before");
+    ASSERT_EQ(run({"old"}).status, 0);
+    for (const char* d : {"n1", "n2", "n3"}) dir(d);
+    file("n1/fresh", "never seen");
+    file("n2/twin", "never seen");
+    file("n3/co\npy", "seen before");
+  }
+
+  // Returns every byte of every file of the database, by name.
+  std::map<std::string, std::string> db_files() {
+    std::map<std::string, std::string> files;
+    for (const std::string& f : names_with_prefix(at("db"), ""))
+      files[f] = read_file(at("db/" + f));
+    return files;
+  }
+};
+
+// Returns `err` with the time of a summary line, the last, as "T".
+std::string timeless(std::string err) {
+  std::size_t s = err.rfind("; ");
+  if (err.starts_with("Summary: ") || err.find("\nSummary: ") != std::string::npos) {
+    if (s != std::string::npos && err.ends_with(" s\n"))
+      err.replace(s + 2, err.size() - s - 5, "T");
+  }
+  return err;
+}
+
+const char kHelp[] =
+    "Usage: velorand [-0hnrs] <directory> [directory] ...\n"
+    "Prints the path of every regular file in the directories whose content (MD5\n"
+    "digest and size) was recorded before, by this run or an earlier one, in the\n"
+    "database db/velorand.db; records every other file's content there.\n"
+    "\n"
+    "  -r          scan directories recursively\n"
+    "  -n          dry run: print what the run would print, record nothing\n"
+    "  -0          end each path on standard output with a NUL, not a newline\n"
+    "              (unless standard output is a terminal)\n"
+    "  -s          write a summary line on standard error at the end\n"
+    "  -h, --help  show this help and exit\n"
+    "  --version   show the version and exit\n"
+    "\n"
+    "Exit status: 0 after scanning, whatever was reported; 1 on a usage error or\n"
+    "when standard output could not be written. See velorand(1).\n";
+
+TEST_F(Options, EachOptionsBytesStatusAndDatabase) {
+  using namespace std::string_literals;
+  const std::string summary =
+      "Summary: 3 files digested, 31 bytes; 2 duplicates, 21 bytes; 0 problems; T s\n";
+  const std::vector<std::string> tree{"n1", "n2", "n3"};
+  struct row {
+    const char* label;
+    std::vector<std::string> args;  // before the tree's three directories, when `walks`
+    bool walks;
+    std::string out, err;
+    bool records;  // the content never seen; else the database's files stay as they were
+  } rows[] = {
+      {"none", {}, true, "n2/twin\nn3/co\npy\n", "", true},
+      {"-n: what the run would print, nothing recorded",
+       {"-n"},
+       true,
+       "n2/twin\nn3/co\npy\n",
+       "",
+       false},
+      {"-0: each path ends with a NUL", {"-0"}, true, "n2/twin\0n3/co\npy\0"s, "", true},
+      {"-s: the summary at the end", {"-s"}, true, "n2/twin\nn3/co\npy\n", summary, true},
+      {"-n0s: combined", {"-n0s"}, true, "n2/twin\0n3/co\npy\0"s, summary, false},
+      {"-r -n --: ordinary options", {"-r", "-n", "--"}, true, "n2/twin\nn3/co\npy\n", "", false},
+      {"--help", {"--help"}, false, kHelp, "", false},
+      {"-h", {"-h"}, false, kHelp, "", false},
+      {"-h after another option", {"-r", "-h", "n1"}, false, kHelp, "", false},
+      {"--version", {"--version"}, false, "velorand " VELORAND_VERSION "\n", "", false},
+      {"--help not first is an operand",
+       {"n1", "--help"},
+       false,
+       "",
+       "Couldn't open --help\n",
+       true},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.label);
+    forget();
+    ASSERT_EQ(run({"old"}).status, 0);
+    const std::map<std::string, std::string> files = db_files(), records = db();
+    std::vector<std::string> args = r.args;
+    if (r.walks) args.insert(args.end(), tree.begin(), tree.end());
+    run_result got = run(args);
+    got.err = timeless(got.err);
+    expect_run(got, 0, r.out, r.err);
+    if (!r.records) {
+      EXPECT_EQ(db_files(), files);
+      continue;
+    }
+    std::map<std::string, std::string> want = records;
+    want[key_of("never seen")] = packed_keys({10});
+    EXPECT_EQ(db(), want);
+  }
+}
+
+// A dry run over a tree whose database does not exist yet makes none.
+TEST_F(Options, DryRunMakesNoDatabase) {
+  forget();
+  expect_run(run({"-n", "n1", "n2", "n3"}), 0, "n2/twin\n", "");
+  EXPECT_TRUE(names_with_prefix(at("db"), "").empty());
 }
 
 // Makes a chain of directories named by `component` under `rel`, `depth`
@@ -805,6 +919,33 @@ TEST_F(Database, ReadOnlyDatabaseStillReportsDuplicates) {
   ASSERT_EQ(chmod(at("db").c_str(), 0555), 0);
   expect_run(run({"new"}, root), 0, "new/copy\n", "Unable to add new/fresh\n");
   EXPECT_EQ(db(), before);
+  // A dry run needs no more than to read the data files.
+  expect_run(run({"-n", "new", "new"}, root), 0, "new/copy\n" + all_of("new", "new"), "");
+  EXPECT_EQ(db(), before);
+}
+
+// On a read-only file system a dry run answers as a run that records would,
+// and a run that records says once why it cannot.
+TEST_F(Database, ReadOnlyFileSystemServesADryRun) {
+  if (!running_as_root() || mount("tmpfs", at("db").c_str(), "tmpfs", 0, "size=1m,mode=0777") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs here";
+  dir("old");
+  file("old/a", "seen before");
+  expect_run(run({"old"}), 0, "", "");
+  dir("new");
+  file("new/copy", "seen before");
+  file("new/fresh", "never seen");
+  const std::map<std::string, std::string> before = db();
+  bool ro = mount(nullptr, at("db").c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+  if (ro) {
+    expect_run(run({"-n", "new", "new"}), 0, "new/copy\n" + all_of("new", "new"), "");
+    expect_run(run({"new"}), 0, "new/copy\n",
+               "Couldn't use the database's directory db: Read-only file system\n"
+               "Unable to add new/fresh\n");
+  }
+  EXPECT_EQ(db(), before);
+  EXPECT_EQ(umount2(at("db").c_str(), MNT_DETACH), 0);
+  ASSERT_TRUE(ro) << "cannot remount read-only";
 }
 
 TEST_F(Database, RunWaitingForAnotherRunsLockSaysSo) {
@@ -881,8 +1022,15 @@ TEST_F(Database, UnopenableDatabaseReportsEveryFile) {
   dir("b");
   file("a/f", "same");
   file("b/f", "same");
-  expect_run(run({"a", "b"}), 0, "", "Unable to add a/f\nUnable to add b/f\n");
-  expect_run(run({"a", "b"}), 0, "", "Unable to add a/f\nUnable to add b/f\n");
+  // The missing directory is said once a run, before the files it leaves unrecorded.
+  const std::string missing =
+      "Couldn't use the database's directory db: No such file or directory\n"
+      "Unable to add a/f\nUnable to add b/f\n";
+  expect_run(run({"a", "b"}), 0, "", missing);
+  expect_run(run({"a", "b"}), 0, "", missing);
+  // A dry run says it too, and answers as if the database were empty.
+  expect_run(run({"-n", "a", "b"}), 0, "b/f\n",
+             "Couldn't use the database's directory db: No such file or directory\n");
   // A lock that cannot be made is said once.
   dir("db");
   dir("db/velorand.db.lock");
