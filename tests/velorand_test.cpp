@@ -1038,6 +1038,72 @@ TEST_F(Database, UnopenableDatabaseReportsEveryFile) {
              "Couldn't open db/velorand.db.lock\nUnable to add a/f\nUnable to add b/f\n");
 }
 
+// The README's crontab line, run as cron runs it: sh -c under env -i with
+// cron's PATH, no terminal, the program a copy at a full path of the scratch
+// tree standing for the installed one, the folders the scratch tree's.
+TEST_F(Database, ReadmeCrontabLineListsEachNightsDuplicatesAndMailsOnlyProblems) {
+  const std::string readme = read_file(VELORAND_SOURCE_DIR "/README.md");
+  const std::string start = "\n    30 3 * * *  ";
+  std::size_t at_line = readme.find(start);
+  ASSERT_NE(at_line, std::string::npos) << "no crontab line in the README";
+  at_line += start.size();
+  std::string cmd = readme.substr(at_line, readme.find('\n', at_line) - at_line);
+  auto replace = [&cmd](const std::string& from, const std::string& to) {
+    std::size_t n = cmd.find(from);
+    ASSERT_NE(n, std::string::npos) << from << " not in: " << cmd;
+    for (; n != std::string::npos; n = cmd.find(from, n + to.size()))
+      cmd.replace(n, from.size(), to);
+  };
+  replace("/usr/local/bin/velorand", reachable_copy());
+  replace("/srv/incoming", at("incoming"));
+  replace("/var/lib/velorand", at("lists"));
+  replace("\\%", "%");  // as cron reads a crontab
+  auto night = [&] {
+    return run_program("/usr/bin/env",
+                       {"env", "-i", "PATH=/usr/bin:/bin", "SHELL=/bin/sh", "HOME=" + dir_.path,
+                        "LOGNAME=root", "/bin/sh", "-c", cmd},
+                       dir_.path);
+  };
+  // The list of the day: the only file of lists/, named by its date.
+  auto list = [&] {
+    std::vector<std::string> names = listing("lists");
+    EXPECT_EQ(names.size(), 1u);
+    EXPECT_TRUE(names.size() == 1 && names[0].size() == 15 && names[0].ends_with(".dups"));
+    return names.empty() ? "" : read_file(at("lists/" + names[0]));
+  };
+  dir("lists");
+  dir("archive");
+  file("archive/kept", "archived");
+  ASSERT_EQ(run({"-r", "archive"}).status, 0);  // recorded once
+  dir("incoming");
+  file("incoming/a", "archived");
+  file("incoming/b", "night one");
+  file("incoming/c", "night one");
+  ASSERT_EQ(mkfifo(at("incoming/fifo").c_str(), 0600), 0);  // noise, not mailed
+  const std::string in = at("incoming") + "/";
+  std::string want;
+  bool first = true;
+  for (const std::string& n : listing("incoming")) {
+    if (n == "a" || ((n == "b" || n == "c") && !std::exchange(first, false))) want += in + n + "\n";
+  }
+  expect_run(night(), 0, "", "");
+  EXPECT_EQ(list(), want);
+  // The night's files move into the archive; the next night's arrive.
+  for (const char* n : {"a", "b", "c"}) {
+    ASSERT_EQ(
+        rename(at("incoming/" + std::string(n)).c_str(), at("archive/" + std::string(n)).c_str()),
+        0);
+  }
+  file("incoming/d", "night one");
+  file("incoming/e", "night two");
+  expect_run(night(), 0, "", "");
+  EXPECT_EQ(list(), in + "d\n");
+  // A wrong operand is mailed.
+  remove_tree(at("incoming"));
+  file("incoming", "not a folder");
+  expect_run(night(), 0, "Skipping " + at("incoming") + "\n", "");
+}
+
 // A pseudo-terminal in raw mode; what the program writes to it is read back
 // from the master side.
 struct terminal {
