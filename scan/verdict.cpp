@@ -354,9 +354,10 @@ void say(const char* what, const char* path, status_line& status) {
 }
 
 // Returns true when the store's `err` says the directory that holds the
-// database is missing, is no directory, or lies on a read-only file system.
+// database is missing, is no directory, lies on a read-only file system, or
+// has no room left for it.
 bool dir_unusable(int err) {
-  return err == ENOENT || err == ENOTDIR || err == EROFS;
+  return err == ENOENT || err == ENOTDIR || err == EROFS || err == ENOSPC || err == EDQUOT;
 }
 
 // Says, once in a run, that the database's directory cannot be used, and

@@ -919,9 +919,18 @@ TEST_F(Database, ReadOnlyDatabaseStillReportsDuplicates) {
   ASSERT_EQ(chmod(at("db").c_str(), 0555), 0);
   expect_run(run({"new"}, root), 0, "new/copy\n", "Unable to add new/fresh\n");
   EXPECT_EQ(db(), before);
-  // A dry run needs no more than to read the data files.
+  // A dry run needs no more than to read the data files, and says which
+  // files it could not look up when it may not.
   expect_run(run({"-n", "new", "new"}, root), 0, "new/copy\n" + all_of("new", "new"), "");
   EXPECT_EQ(db(), before);
+  if (!root) return;
+  for (const std::string& f : names_with_prefix(at("db"), "velorand.db")) {
+    if (f.ends_with(".lock")) continue;
+    ASSERT_EQ(chmod(at("db/" + f).c_str(), 0400), 0);
+  }
+  std::string unread;
+  for (const std::string& n : listing("new")) unread += "Couldn't look up new/" + n + "\n";
+  expect_run(run({"-n", "new"}, true), 0, "", unread);
 }
 
 // On a read-only file system a dry run answers as a run that records would,
