@@ -92,8 +92,13 @@ hitch unopened(digest_db& db, int err, int op, bool make) {
   // does a lookup that may not make a missing one beside a database.
   if (op == LOCK_SH && (err == EROFS || err == EACCES)) return hitch::none;
   if (op == LOCK_SH && err == ENOENT && !make && dir_there(db.paths)) return hitch::none;
+  // The caller says what the directory's own failures mean (its errno);
+  // anything else but another user's lock keeps the lock file from being made.
   struct stat st;
-  bool cannot_make = err == EISDIR || (err == EACCES && lstat(db.paths.lock.c_str(), &st) != 0);
+  bool directory =
+      err == ENOENT || err == ENOTDIR || err == EROFS || err == ENOSPC || err == EDQUOT;
+  bool others = err == EACCES && lstat(db.paths.lock.c_str(), &st) == 0;
+  bool cannot_make = !directory && !others;
   errno = err;
   if (!cannot_make || std::exchange(db.no_lock_told, true)) return hitch::unavailable;
   return hitch::no_lock;  // said once

@@ -76,9 +76,10 @@ struct digest_db {
 };
 
 // What digest_seen returns: the answer; or the database cannot be opened or
-// created (`unavailable`); its lock file cannot be made, a directory in its
-// place or one this user may not create (`no_lock`, once, then
-// `unavailable`); another process held the lock for two seconds (`busy`);
+// created (`unavailable`; ENOENT, ENOTDIR, EROFS, ENOSPC or EDQUOT say its
+// directory is missing, is none, is read-only or full); its lock file cannot
+// be made for any other reason than another user's owning it (`no_lock`,
+// once, then `unavailable`); another process held the lock for two seconds (`busy`);
 // a store cut short by a power cut or a crash was undone (`repaired`), or a
 // damaged database was moved aside and a new one started with what could be
 // read of it (`set_aside`): after these three the caller may call again.
