@@ -265,6 +265,10 @@ struct lanes_row {
   int lanes;
 };
 
+void PrintTo(const lanes_row& row, std::ostream* out) {
+  *out << row.name << ", " << row.lanes << " lanes";
+}
+
 class Lanes : public testing::TestWithParam<lanes_row> {};
 
 TEST_P(Lanes, MatchOracleWithLanesRefilledAndPaused) {
