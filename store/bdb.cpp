@@ -3,15 +3,11 @@
 #include "store/internal.h"
 
 // The hash doubles its file's length at once (bench/ndbm_growth): an append
-// asks for room for a doubling, beside the 64 KiB creation asks for.
-off_t room_needed(off_t size) {
-  return (off_t{64} << 10) + size;
-}
-
-// Allocating a doubling ahead would double the disk the database takes: the
-// room is checked free. Berkeley DB leaves its file sound when a write fails.
+// asks for room for a doubling beside the room the others ask for. Allocating
+// a doubling ahead would double the disk the database takes: the room is
+// checked free. Berkeley DB leaves its file sound when a write fails.
 bool make_room(int fd, const struct stat& st) {
-  return room_free(fd, st.st_size, room_needed(st.st_size));
+  return room_free(fd, st.st_size, room_needed(st.st_size) + st.st_size);
 }
 
 // Berkeley DB syncs the file when a database opened for writing is closed.

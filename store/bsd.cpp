@@ -8,12 +8,6 @@
 #include "store/file.h"
 #include "store/internal.h"
 
-// The hash grows by at most 8 KiB a store (bench/ndbm_growth, up to 300,000
-// records and 30 MB); an append asks for GDBM's room, far more than that.
-off_t room_needed(off_t size) {
-  return (off_t{64} << 10) + size / 128;
-}
-
 // The library writes its pages at the close, and one that fails for want of
 // space leaves a file that has lost records stored before: the room is
 // allocated past the end first where the file system can, and else only

@@ -182,6 +182,39 @@ bool read_gdbm_header(int fd, gdbm_header& h) {
          h.avail_next < h.next_block;
 }
 
+// Reads into `b` the bucket at `adr` that the directory gives for `hash`;
+// returns false when it is damaged.
+bool bucket_of(int fd, const gdbm_header& h, std::int32_t hash, std::int64_t& adr, gdbm_bucket& b) {
+  off_t slot = h.dir + 8 * static_cast<off_t>(hash >> (31 - h.dir_bits));
+  return read_all(fd, &adr, sizeof adr, slot) && adr >= h.block_size && adr % h.block_size == 0 &&
+         adr + h.bucket_size <= h.next_block && read_bucket(fd, h, adr, b) && sound_bucket(b, h);
+}
+
+// Appends the header's block, the directory and the first `blocks` blocks of
+// the avail chain: what a store that splits a bucket or changes the header's
+// avail table may rewrite, or free and then reuse.
+void shared_regions(int fd, const gdbm_header& h, int blocks, std::vector<region>& out) {
+  out.push_back({0, static_cast<std::size_t>(h.block_size)});
+  out.push_back({h.dir, static_cast<std::size_t>(h.dir_size)});
+  std::size_t avail_block = static_cast<std::size_t>(h.avail_size) * sizeof(gdbm_avail) / 2 + 32;
+  off_t next = h.avail_next;
+  for (int i = 0; i < blocks && next >= h.block_size && next < h.next_block; ++i) {
+    out.push_back({next, avail_block});
+    if (!read_all(fd, &next, sizeof next, next + kAvailNext)) break;
+  }
+}
+
+// Appends the record of `key` that bucket `b` holds, which a store that
+// replaces it frees.
+void old_record(const gdbm_bucket& b, const gdbm_header& h, std::int32_t hash, datum key,
+                std::vector<region>& out) {
+  for (std::int32_t i = 0; i < h.bucket_elems; ++i) {
+    gdbm_element e = element(b, i);
+    if (e.hash == hash && std::memcmp(e.key_start, key.dptr, sizeof e.key_start) == 0)
+      out.push_back({e.where, static_cast<std::size_t>(e.key_size + e.value_size)});
+  }
+}
+
 // Appends to `out` what a store of `key` (present before when `exists`) and
 // `value` may overwrite of what the database holds; nothing when it can change
 // only its bucket and free space. Returns false when the key's bucket is damaged.
@@ -190,30 +223,49 @@ bool regions_at_risk(int fd, const gdbm_header& h, datum key, datum value, bool 
   std::int32_t hash = gdbm_hash({key.dptr, static_cast<std::size_t>(key.dsize)});
   auto record = static_cast<std::size_t>(key.dsize + value.dsize);
   std::int64_t adr = 0;
-  off_t slot = h.dir + 8 * static_cast<off_t>(hash >> (31 - h.dir_bits));
   gdbm_bucket b;
-  if (!read_all(fd, &adr, sizeof adr, slot) || adr < h.block_size || adr % h.block_size != 0 ||
-      adr + h.bucket_size > h.next_block || !read_bucket(fd, h, adr, b) || !sound_bucket(b, h))
-    return false;
+  if (!bucket_of(fd, h, hash, adr, b)) return false;
   bool fits =
       std::any_of(b.head.avail, b.head.avail + b.head.avail_count,
                   [&](const gdbm_avail& a) { return static_cast<std::size_t>(a.size) >= record; });
   if (!exists && fits && b.head.count < h.bucket_elems) return true;
-  out.push_back({0, static_cast<std::size_t>(h.block_size)});
-  out.push_back({h.dir, static_cast<std::size_t>(h.dir_size)});
+  shared_regions(fd, h, kAvailBlocks, out);
   out.push_back({adr, static_cast<std::size_t>(h.bucket_size)});
-  // What the header's avail table may pull in from the chain, and free.
-  std::size_t avail_block = static_cast<std::size_t>(h.avail_size) * sizeof(gdbm_avail) / 2 + 32;
-  off_t next = h.avail_next;
-  for (int i = 0; i < kAvailBlocks && next >= h.block_size && next < h.next_block; ++i) {
-    out.push_back({next, avail_block});
-    if (!read_all(fd, &next, sizeof next, next + kAvailNext)) break;
+  if (exists) old_record(b, h, hash, key, out);
+  return true;
+}
+
+// Appends to `out` everything the stores of a batch may overwrite of what
+// the database holds before it, all read before any of them writes. A store
+// writes its bucket, the header, the directory, the avail chain, space free
+// before the batch, or space an earlier store of the batch freed; what a
+// store frees is a bucket it splits, the directory it doubles, an avail
+// block it pops or the record it replaces. A bucket split or a directory
+// doubled in the batch was either there before, and so is listed here (each
+// key's bucket as the directory gives it now, the directory, the chain), or
+// was made in the batch in space free before it, as was every record and
+// avail block the batch writes: undoing the listed regions and the length
+// leaves that space free again. Returns false when a key's bucket is damaged.
+bool batch_at_risk(int fd, const gdbm_header& h, const std::vector<record_store>& stores,
+                   std::vector<region>& out) {
+  shared_regions(fd, h, kAvailBlocks + static_cast<int>(stores.size()), out);
+  for (const record_store& s : stores) {
+    std::int32_t hash = gdbm_hash(s.key);
+    std::int64_t adr = 0;
+    gdbm_bucket b;
+    if (!bucket_of(fd, h, hash, adr, b)) return false;
+    out.push_back({adr, static_cast<std::size_t>(h.bucket_size)});
+    datum key{const_cast<char*>(s.key.data()), static_cast<int>(s.key.size())};
+    if (s.exists) old_record(b, h, hash, key, out);
   }
-  for (std::int32_t i = 0; exists && i < h.bucket_elems; ++i) {
-    gdbm_element e = element(b, i);
-    if (e.hash == hash && std::memcmp(e.key_start, key.dptr, sizeof e.key_start) == 0)
-      out.push_back({e.where, static_cast<std::size_t>(e.key_size + e.value_size)});
-  }
+  std::sort(out.begin(), out.end(), [](const region& x, const region& y) {
+    return x.at < y.at || (x.at == y.at && x.length < y.length);
+  });
+  out.erase(std::unique(out.begin(), out.end(),
+                        [](const region& x, const region& y) {
+                          return x.at == y.at && x.length == y.length;
+                        }),
+            out.end());
   return true;
 }
 
@@ -284,11 +336,10 @@ bool usable(const db_paths& p, db_handle_ptr& h) {
   return h != nullptr && !gdbm_needs_recovery(h->gdbm);
 }
 
-// Makes sure the room a store may take past the end of the data file `fd`
-// (status `st`) is allocated; where the file system cannot allocate past the
-// end, the file is lengthened, and `lengthened` says so, to be cut back after.
-bool make_room(int fd, const struct stat& st, bool& lengthened) {
-  off_t room = room_needed(st.st_size);
+// Makes sure the `room` the stores may take past the end of the data file
+// `fd` (status `st`) is allocated; where the file system cannot allocate past
+// the end, the file is lengthened, and `lengthened` says so, to be cut back after.
+bool make_room(int fd, const struct stat& st, off_t room, bool& lengthened) {
   reserve_result r = reserve_room(fd, st, room);
   if (r != reserve_result::unsupported) return r == reserve_result::reserved;
   int err = posix_fallocate(fd, st.st_size, room / 2);
@@ -299,17 +350,6 @@ bool make_room(int fd, const struct stat& st, bool& lengthened) {
 }
 
 }  // namespace
-
-// GDBM's largest growth step, measured up to 2,000,000 records with
-// `bench/ndbm_growth 2000000` (in a scratch directory on tmpfs): at most
-// 12 KiB plus 0.15% of the file (12 KiB at 28 KiB, 20 KiB at 5.7 MB, 264 KiB
-// at 181 MB). More than four times that, 64 KiB plus 1/128 of the file, is
-// the room allocated ahead, and allocated again once less than half of it is
-// left; a 1 MiB file system still holds some 10,000 records, and creation
-// asks for the same 64 KiB.
-off_t room_needed(off_t size) {
-  return (off_t{64} << 10) + size / 128;
-}
 
 void db_handle_closer::operator()(db_handle* h) const {
   errno_keeper keep;
@@ -341,49 +381,68 @@ const char* data_suffix() {
 // the store first and then finds the record. GDBM refuses, as not a
 // database, what is not a regular file (no size, or a read that fails),
 // which the writer's way then sets aside.
-lookup_result lookup_read_only(const db_paths& p, const digest& d, size_key key) {
+data_state open_for_reading(const db_paths& p, db_handle_ptr& h) {
   bool refused;
   GDBM_FILE f = open_gdbm(p, GDBM_READER, refused);
-  if (f == nullptr) return refused ? lookup_result::doubtful : lookup_result::unopened;
-  db_handle_ptr h(new db_handle{f, nullptr});
+  if (f == nullptr) return refused ? data_state::damaged : data_state::unreadable;
+  h.reset(new db_handle{f, nullptr});
+  return gdbm_needs_recovery(f) ? data_state::damaged : data_state::sound;
+}
+
+lookup_result look_up(db_handle& h, const digest& d, size_key key) {
   datum value;
-  if (gdbm_needs_recovery(f) || !fetch(*h, d, value)) return lookup_result::doubtful;
+  if (gdbm_needs_recovery(h.gdbm) || !fetch(h, d, value)) return lookup_result::doubtful;
   return holds(value, key) ? lookup_result::seen : lookup_result::not_seen;
 }
 
-store_result store_with_room(const db_paths& p, db_handle_ptr& h, datum key, datum value,
-                             bool exists) {
+// A batch asks, beside the room of one store, for the room of a record of
+// its own and a bucket split every few records; the journal, which undoes
+// the whole batch, covers a write that fails for want of space all the same.
+void store_all(const db_paths& p, db_handle_ptr& h, std::vector<record_store>& stores) {
+  auto all = [&](store_result r) {
+    for (record_store& s : stores) s.result = r;
+  };
   int fd = gdbm_fdesc(h->gdbm);
   struct stat st;
   gdbm_header head;
   std::vector<region> risk;
-  if (fd < 0 || fstat(fd, &st) != 0) return store_result::refused;
+  if (fd < 0 || fstat(fd, &st) != 0) return all(store_result::refused);
+  auto n = static_cast<off_t>(stores.size());
+  datum key{stores[0].key.data(), static_cast<int>(stores[0].key.size())};
+  datum value{stores[0].value.data(), static_cast<int>(stores[0].value.size())};
   // A header that this code does not know leaves the store unguarded; one
   // that ends past the file (cut short, or lying) would make GDBM grow it.
   if (read_gdbm_header(fd, head) &&
-      (head.next_block > st.st_size || !regions_at_risk(fd, head, key, value, exists, risk)))
-    return store_result::damaged;
+      (head.next_block > st.st_size ||
+       !(n == 1 ? regions_at_risk(fd, head, key, value, stores[0].exists, risk)
+                : batch_at_risk(fd, head, stores, risk))))
+    return all(store_result::damaged);
   bool lengthened = false;
-  if (!make_room(fd, st, lengthened)) return store_result::refused;
+  off_t room = room_needed(st.st_size) + (n - 1) * (n == 1 ? 0 : off_t{512});
+  if (!make_room(fd, st, room, lengthened)) return all(store_result::refused);
   if (!risk.empty() && !journal_write(p, fd, st.st_size, risk)) {
     if (lengthened) ftruncate(fd, st.st_size);
-    return store_result::refused;
+    return all(store_result::refused);
   }
   fd_holder data(lengthened ? dup(fd) : -1);  // outlives the handle, to cut the file back
+  bool stored = !lengthened || data.fd >= 0;
   // GDBM 1.23 reports a failed write of the bucket only as a database that
   // needs recovery, with the store said done.
-  bool stored = (!lengthened || data.fd >= 0) &&
-                gdbm_store(h->gdbm, key, value, GDBM_REPLACE) == 0 && !gdbm_needs_recovery(h->gdbm);
-  // A closing sync that fails leaves the store perhaps not on the disk.
+  for (std::size_t i = 0; stored && i < stores.size(); ++i) {
+    datum k{stores[i].key.data(), static_cast<int>(stores[i].key.size())};
+    datum v{stores[i].value.data(), static_cast<int>(stores[i].value.size())};
+    stored = gdbm_store(h->gdbm, k, v, GDBM_REPLACE) == 0 && !gdbm_needs_recovery(h->gdbm);
+  }
+  // A closing sync that fails leaves the stores perhaps not on the disk.
   stored = gdbm_close(std::exchange(h->gdbm, nullptr)) == 0 && stored;
   h.reset();
-  // Reported as recorded only once nothing can undo it.
+  // Reported as recorded only once nothing can undo them.
   if (!risk.empty() && !(stored && journal_clear(p))) {
     journal_rollback(p);  // or the next call will
     stored = false;
   }
   if (data.fd >= 0) cut_back(data.fd);
-  return stored ? store_result::stored : store_result::refused;
+  all(stored ? store_result::stored : store_result::refused);
 }
 
 // GDBM syncs at every close of a database opened for writing.

@@ -10,10 +10,25 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "store/library.h"
+
+// What a run keeps open between calls: the lock file, and the database
+// opened for lookups, with what said it was current when it was opened.
+struct db_kept {
+  fd_holder lock;
+  dev_t lock_dev = 0;
+  ino_t lock_ino = 0;
+  bool lock_writable = false;  // opened for writing, as a writer needs it
+  bool no_lock_told = false;
+  bool give_way = false;  // a run waited while this one held the lock
+  db_handle_ptr reader;
+  std::uint64_t generation = 0;  // the lock file's, when `reader` was opened
+  struct stat data_status = {};  // the data file's, just before
+};
 
 // What keeps a call from its lookup or append: nothing, or an outcome both
 // calls share, named alike in seen_result and add_result.

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "store/store.h"
 
@@ -43,7 +44,8 @@ using record_map = std::map<std::string, std::string>;  // records by key
 // Returns the suffix the library gives the data file.
 const char* data_suffix();
 
-// Returns the room an append needs past the end of a data file of `size` bytes.
+// Returns the room an append needs past the end of a data file of `size`
+// bytes that grows by steps (GDBM, 4.4BSD); Berkeley DB asks for more.
 off_t room_needed(off_t size);
 
 // Makes sure the room an append may take past the end of the one-file
@@ -55,8 +57,14 @@ bool make_room(int fd, const struct stat& st);
 // close is durable, made so here where the close does not sync.
 bool durable_after_close(const std::string& data);
 
-// Looks `key` up in the record for `d`. REQUIRES: the shared lock, if it can be had.
-lookup_result lookup_read_only(const db_paths& p, const digest& d, size_key key);
+// Opens the database for lookups into `h`: `sound`; `unreadable` when its
+// data file could not be opened (errno says why); `damaged` when it opened
+// but the library refused it or finds it hurt, which the writer's way looks
+// into. REQUIRES: the shared lock, if it can be had.
+data_state open_for_reading(const db_paths& p, db_handle_ptr& h);
+
+// Looks `key` up in the record for `d` through `h`, opened for reading.
+lookup_result look_up(db_handle& h, const digest& d, size_key key);
 
 // Opens the database for writing into `h`: `sound`, `damaged` when the
 // library refuses it for damage or finds it hurt beyond what a store killed
@@ -68,10 +76,19 @@ data_state open_for_writing(const db_paths& p, db_handle_ptr& h);
 // or the close; returns false for a failed read, which is damage.
 bool fetch(db_handle& h, const digest& d, datum& value);
 
-// Stores `value` under `key` (present before when `exists`) only with the room
-// it needs, losing no record when it fails or is cut short, and closes `h`.
-store_result store_with_room(const db_paths& p, db_handle_ptr& h, datum key, datum value,
-                             bool exists);
+// A record to store: its key, its whole new value, whether the key was
+// present before, and what became of it.
+struct record_store {
+  std::string key, value;
+  bool exists;
+  store_result result = store_result::refused;
+};
+
+// Stores every record of `stores` (each key once) only with the room they
+// need, losing no record stored before when it fails or is cut short, and
+// closes `h`. With GDBM all of them or none, under one journal and one sync;
+// with the others one by one, `h` opened again for each, as single appends.
+void store_all(const db_paths& p, db_handle_ptr& h, std::vector<record_store>& stores);
 
 // Adds to `records` what can be read of the damaged data file `data`.
 void salvage(const std::string& data, record_map& records);

@@ -60,42 +60,57 @@ const char* data_suffix() {
   return ".db";
 }
 
-lookup_result lookup_read_only(const db_paths& p, const digest& d, size_key key) {
+data_state open_for_reading(const db_paths& p, db_handle_ptr& h) {
   struct stat st;
   // The library would block for ever opening a FIFO.
   if (fd_holder(open_regular(p.data, O_RDONLY, st)).fd < 0)
-    return errno == EIO ? lookup_result::doubtful : lookup_result::unopened;
-  db_handle_ptr h(new db_handle{dbm_open(const_cast<char*>(p.db.c_str()), O_RDONLY, 0)});
-  if (h->db == nullptr) return lookup_result::doubtful;
-  return holds(dbm_fetch(h->db, key_of(d)), key) ? lookup_result::seen : lookup_result::not_seen;
+    return errno == EIO ? data_state::damaged : data_state::unreadable;
+  h.reset(new db_handle{dbm_open(const_cast<char*>(p.db.c_str()), O_RDONLY, 0)});
+  return h->db == nullptr ? data_state::damaged : data_state::sound;
 }
 
-store_result store_with_room(const db_paths& p, db_handle_ptr& h, datum key, datum value, bool) {
-  int fd = dbm_dirfno(h->db);  // the one file
-  struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0 || !make_room(fd, st)) return store_result::refused;
-  bool stored = dbm_store(h->db, key, value, DBM_REPLACE) == 0;
-  h.reset();
-  return stored && durable_after_close(p.data) ? store_result::stored : store_result::refused;
+lookup_result look_up(db_handle& h, const digest& d, size_key key) {
+  return holds(dbm_fetch(h.db, key_of(d)), key) ? lookup_result::seen : lookup_result::not_seen;
+}
+
+// One by one, as single appends: the 4.4BSD library writes its pages only at
+// its close, where a batch would put the pages of all its records at risk of
+// a torn or failed write it cannot report, and Berkeley DB's close keeps a
+// failed sync to itself, which would leave a whole batch said recorded.
+void store_all(const db_paths& p, db_handle_ptr& h, std::vector<record_store>& stores) {
+  for (record_store& s : stores) {
+    if (h == nullptr && open_for_writing(p, h) != data_state::sound) return;  // the rest refused
+    datum key{s.key.data(), static_cast<int>(s.key.size())};
+    datum value{s.value.data(), static_cast<int>(s.value.size())};
+    int fd = dbm_dirfno(h->db);  // the one file
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !make_room(fd, st)) {
+      h.reset();
+      continue;
+    }
+    bool stored = dbm_store(h->db, key, value, DBM_REPLACE) == 0;
+    h.reset();
+    s.result = stored && durable_after_close(p.data) ? store_result::stored : store_result::refused;
+  }
 }
 
 // The library may crash on a damaged file: it is read in a child process.
 void salvage(const std::string& data, record_map& records) {
   int pipe_fds[2];
   if (pipe(pipe_fds) != 0) return;
+  fd_holder from(pipe_fds[0]), to(pipe_fds[1]);
   pid_t pid = fork();
   if (pid == 0) {
-    close(pipe_fds[0]);
-    send_records(data.substr(0, data.size() - 3), pipe_fds[1]);  // less ".db"
+    from.reset();
+    send_records(data.substr(0, data.size() - 3), to.fd);  // less ".db"
     _exit(0);
   }
-  close(pipe_fds[1]);
-  for (std::uint32_t sizes[2]; pid > 0 && read_all(pipe_fds[0], sizes, sizeof sizes);) {
+  to.reset();
+  for (std::uint32_t sizes[2]; pid > 0 && read_all(from.fd, sizes, sizeof sizes);) {
     std::string k(sizes[0], '\0'), v(sizes[1], '\0');
-    if (!read_all(pipe_fds[0], k.data(), k.size()) || !read_all(pipe_fds[0], v.data(), v.size()))
-      break;
+    if (!read_all(from.fd, k.data(), k.size()) || !read_all(from.fd, v.data(), v.size())) break;
     records[k] = v;
   }
-  close(pipe_fds[0]);
+  from.reset();
   if (pid > 0) waitpid(pid, nullptr, 0);
 }

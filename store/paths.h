@@ -12,8 +12,12 @@
 // Returns the paths derived from `db`, whose data file the library names with `data_suffix`.
 inline db_paths db_paths_of(const std::string& db, const char* data_suffix) {
   std::string dir = std::filesystem::path(db).parent_path();
-  return {db,          db + data_suffix,       db + ".lock", db + ".journal",
-          db + ".new", dir.empty() ? "." : dir};
+  return {db, db + data_suffix, db + ".lock", db + ".journal", dir.empty() ? "." : dir};
+}
+
+// Returns the directory where a new database is built: "<db>.new".
+inline std::string stage_dir(const db_paths& p) {
+  return p.db + ".new";
 }
 
 // Returns the database's path moved into the directory `dir`, less the

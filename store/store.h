@@ -7,24 +7,38 @@
 // library's own on FreeBSD). A run names it once with digest_db_at, which
 // returns the record every other call takes; the program passes the path
 // fixed when it is built. The first call opens the lock file, which the
-// record keeps for the run. Then each call takes the lock, opens the
-// database, does one fetch (and for an append one store), closes it and lets
-// the lock go, so no database handle outlives a call. A lookup reads under a
-// shared lock, so lookups of runs going on together do not wait for each
-// other and never write; an append, and the first use, which creates the
-// database, hold it exclusively. Job-control stops wait while the lock is
-// held, and a call that has waited a while for another run's lock returns
-// `busy` so that the caller can say so, then call again.
+// record keeps for the run, and the first lookup opens the database for
+// reading, which the record keeps too: each later lookup takes the shared
+// lock and reads through that handle while the database is the one it
+// opened and no run has written it since (the lock file's generation, which
+// every writer changes before it writes, and the data file's identity, size
+// and times say so); else it opens the database again. Lookups of a batch
+// share one shared section. An append, a batch of appends, and the first
+// use, which creates the database, hold the lock exclusively. Job-control
+// stops wait while the lock is held, and a call that has waited two seconds
+// for another run's lock returns `busy` so that the caller can say so, then
+// call again. A user who may not open the lock file looks up as a call once
+// did: the database opened and closed for each lookup, without a lock.
+//
+// A batch (digest_record_batch) is committed whole or not at all: with GDBM
+// the before-images of everything its stores may overwrite are made durable
+// in one journal, then the stores are made durable with one sync, then the
+// journal is emptied. A power cut or a crash during it leaves the database as
+// it was before the batch once the next writer undoes it, or with the whole
+// batch; never a record of an earlier batch lost, never damage. The 4.4BSD
+// library writes its pages only at its close and Berkeley DB's close keeps a
+// failed sync to itself, so a batch there is stored as single appends are,
+// one sync each, under the one exclusive section.
 //
 // A failed write, a kill or a full disk never costs a record stored before:
 // the first call builds the database in "<path>.new/" and moves it into place
 // whole, and an append goes ahead only with room for the library's largest
-// growth step, allocated past the file's end where the library needs it.
-// With GDBM a power cut does not either: a store that may rewrite what the
-// database holds first makes those bytes durable in "<path>.journal", from
-// which the next call that writes undoes it. The database is checked before
-// it is trusted; a damaged one is moved into "<path>.damaged-N/", never
-// deleted.
+// growth step (for a batch, one for each of its records), allocated past the
+// file's end where the library needs it. With GDBM a power cut does not
+// either: a store that may rewrite what the database holds, and every batch,
+// first makes those bytes durable in "<path>.journal", from which the next
+// call that writes undoes it. The database is checked before it is trusted;
+// a damaged one is moved into "<path>.damaged-N/", never deleted.
 //
 // On-disk layout (the library chooses the file names derived from the path):
 //   key:   the 16 bytes of the digest, exactly.
@@ -33,10 +47,15 @@
 //          were appended in and each occurs once. A value whose length is not
 //          a multiple of 4 (written by something else) has 1 to 3 trailing
 //          bytes that are not an entry.
-//   lock:  the file "<path>.lock" beside the database, empty, created on first
-//          use, mode 0600 (a copy open to others is replaced by its owner);
-//          a lookup holds flock(LOCK_SH) on it, an append LOCK_EX. A user
-//          who may not open it looks up without it, and never writes.
+//   lock:  the file "<path>.lock" beside the database, created on first use,
+//          mode 0600 (a copy open to others is replaced by its owner); a
+//          lookup holds flock(LOCK_SH) on it, an append LOCK_EX. It is empty
+//          until the first write of this build; then its first 8 bytes are
+//          the generation, in host byte order, which every holder of LOCK_EX
+//          adds one to before it changes any other file, and byte 8 is set
+//          by a run waiting for the lock, so that the holder gives way once.
+//          Older builds leave it empty, and read it as before. A user who may
+//          not open it looks up without it, and never writes.
 //   journal: "<path>.journal", empty but while a store it guards is under way
 //          (its layout is in store/journal.cpp).
 //   files: the library's own (GDBM: "<path>.pag" holds the records, "<path>.dir"
@@ -50,7 +69,9 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "common/common.h"
 
@@ -60,19 +81,22 @@ struct db_paths {
   std::string data;     // the library's data file: its absence alone means no database
   std::string lock;     // "<db>.lock"
   std::string journal;  // "<db>.journal"
-  std::string stage;    // "<db>.new", where a new database is built
   std::string dir;      // the directory that holds them
 };
 
-// The database as one process's run uses it: its paths, the lock file kept
-// open between calls, and where the last damaged database went.
+struct db_kept;  // the lock file and the database's handle kept between calls
+
+// Closes what a run kept open.
+struct db_kept_closer {
+  void operator()(db_kept* k) const;
+};
+
+// The database as one process's run uses it: its paths, where the last
+// damaged database went, and what it keeps open between calls.
 struct digest_db {
   db_paths paths;
   std::string aside;  // set by a call that returned set_aside
-  fd_holder lock;     // opened by the first call
-  dev_t lock_dev = 0;
-  ino_t lock_ino = 0;
-  bool no_lock_told = false;
+  std::unique_ptr<db_kept, db_kept_closer> kept;
 };
 
 // What digest_seen returns: the answer; or the database cannot be opened or
@@ -123,5 +147,23 @@ add_result digest_add(digest_db& db, const digest& d, size_key key);
 // lock file opened once: returns `added_before` when the pair was recorded
 // before, by any run, or what digest_add returns. REQUIRES: as for digest_seen.
 add_result digest_record(digest_db& db, const digest& d, size_key key);
+
+// A pair a batch records, and what became of it: `added_before` when it was
+// recorded before, by any run or earlier in the batch, else as digest_add.
+struct pair_to_record {
+  digest d;
+  size_key key;
+  add_result result = add_result::unavailable;
+};
+
+// Does what digest_record does for every pair of `batch`, in order, with the
+// lookups in one shared section and the new pairs stored in one exclusive
+// section, committed whole or not at all (see above). Returns `added` once
+// every pair has its result (`refused` among them, for a batch that could
+// not be stored); else what kept the new pairs from the database, each of
+// them holding it too: `unavailable`, or `no_lock`, `busy`, `repaired` or
+// `set_aside`, after which the caller may call again.
+// REQUIRES: as for digest_seen.
+add_result digest_record_batch(digest_db& db, std::vector<pair_to_record>& batch);
 
 #endif  // VELORAND_STORE_STORE_H_

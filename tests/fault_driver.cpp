@@ -6,8 +6,9 @@
 // or an allocation; a write into allocated blocks, or a truncation, needs no
 // space and is let through.
 //
-// Usage: fault_driver K FROM TO DB [lengthen|sync|eio]. Appends the digests
-// FROM..TO-1 (see tests/scratch.h) with size key i to the database DB, and
+// Usage: fault_driver K FROM TO DB [lengthen|sync|eio|-] [BATCH]. Appends the
+// digests FROM..TO-1 (see tests/scratch.h) with size key i to the database
+// DB, or records them in batches of BATCH, and
 // prints the indices that were not recorded, one per line, then "calls N"
 // with the number of calls that could fail. K = 0 fails nothing. With
 // "lengthen", the file system cannot allocate past a file's end, as some
@@ -21,10 +22,12 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "store/store.h"
 #include "tests/scratch.h"
@@ -148,15 +151,24 @@ const char* __asan_default_options() {
 }  // extern "C"
 
 int main(int argc, char** argv) {
-  if (argc != 5 && argc != 6) return 2;
+  if (argc < 5 || argc > 7) return 2;
   lengthen_only = argc == 6 && std::string(argv[5]) == "lengthen";
   syncs_fail = argc == 6 && std::string(argv[5]) == "sync";
   if (argc == 6 && std::string(argv[5]) == "eio") writes_fail = EIO;
   digest_db db = digest_db_at(argv[4]);
   fail_at = std::atol(argv[1]);
   int from = std::atoi(argv[2]), to = std::atoi(argv[3]);
-  for (int i = from; i < to; ++i) {
+  int batch = argc == 7 ? std::atoi(argv[6]) : 0;
+  for (int i = from; batch == 0 && i < to; ++i) {
     if (digest_add(db, numbered_digest(i), i) != add_result::added) std::printf("%d\n", i);
+  }
+  for (int i = from; batch > 0 && i < to; i += batch) {
+    std::vector<pair_to_record> pairs;
+    for (int j = i; j < std::min(i + batch, to); ++j) pairs.push_back({numbered_digest(j), j});
+    digest_record_batch(db, pairs);
+    for (const pair_to_record& p : pairs) {
+      if (p.result != add_result::added) std::printf("%d\n", static_cast<int>(p.key));
+    }
   }
   std::printf("calls %ld\n", calls);
   return 0;

@@ -2,21 +2,24 @@
 // Cuts the power, in effect, at every durable write of a run of appends, and
 // checks every state the cut could leave.
 //
-// Usage: power_driver DB FROM TO CHECK. The database DB holds the digests
-// 0..FROM-1 (see tests/scratch.h), each with size key i, durably. Appends
-// FROM..TO-1 the same way. Before every fsync, fdatasync or msync of a
+// Usage: power_driver DB FROM TO CHECK [BATCH]. The database DB holds the
+// digests 0..FROM-1 (see tests/scratch.h), each with size key i, durably.
+// Appends FROM..TO-1 the same way, or records them in batches of BATCH, the
+// last digest of each twice. Before every fsync, fdatasync or msync of a
 // database file, each file may be left as it was at its own last completed
 // sync plus any subset of the 4 KiB pages written since, at either length:
 // every such state (sampled when there are too many) is written to the
 // database CHECK and checked in a child process: each digest stored before
 // the interrupted append is found, a new one can be appended, nothing
-// crashes. Prints one line per failed state, then "states N failed M".
+// crashes; and of a batch, either every digest or none is found. Prints one
+// line per failed state, then "states N failed M".
 #include <dlfcn.h>
 #include <malloc.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -38,7 +41,8 @@ constexpr std::size_t kPage = 4096;
 constexpr std::size_t kMaxStates = 512;  // per sync; more are sampled
 
 std::string g_db, g_check;  // the database run, and the one states are checked in
-int g_appending = -1;       // the digest being appended
+int g_appending = -1;       // the digest being appended, or the first of the batch
+int g_batch_end = -1;       // past the last digest of the batch, or -1
 bool g_inside = false;      // checking: the syncs of the checks are not cuts
 std::map<std::string, std::string> g_durable;  // file name -> content at its last sync
 std::set<std::size_t> g_seen;                  // states checked, by hash
@@ -130,11 +134,11 @@ int as_a_run(digest_db& db, const digest& d, size_key key) {
 
 // Checks the database CHECK as a run meets it: a digest stored before is
 // found, by the lookup or by the append that follows a lookup that missed it
-// (which first undoes a store cut short); a new digest is taken; and digests
-// 0..before-1 are all there. Returns the exit status of a child, or 128 plus
-// the signal that ended it.
-int check_state(int before) {
-  return run_in_child([before] {
+// (which first undoes a store cut short); a new digest is taken; digests
+// 0..before-1 are all there, and of before..batch_end-1 all or none (else 6).
+// Returns the exit status of a child, or 128 plus the signal that ended it.
+int check_state(int before, int batch_end) {
+  return run_in_child([before, batch_end] {
     digest_db db = digest_db_at(g_check);
     if (before > 0) {
       int r = as_a_run(db, numbered_digest(0), 0);
@@ -150,6 +154,15 @@ int check_state(int before) {
       if (i % 499 == 0 && digest_seen(db, d, i) != seen_result::seen) return 1;
     }
     if (!holds_all(g_check, want)) return 1;
+    if (batch_end > before) {
+      std::map<std::string, std::string> all = db_records(g_check);
+      int found = 0;
+      for (int i = before; i < batch_end; ++i) {
+        auto d = numbered_digest(i);
+        found += all.count(std::string(d.begin(), d.end())) != 0;
+      }
+      if (found != 0 && found != batch_end - before) return 6;
+    }
     return digest_seen(db, numbered_digest(1 << 30), 7) == seen_result::seen ? 0 : 4;
   });
 }
@@ -173,7 +186,7 @@ void check_cuts() {
         write_file(dir_of(g_check) + "/" + cuts[f].name, contents[f]);
       }
       ++g_states;
-      int status = check_state(g_appending);
+      int status = check_state(g_appending, g_batch_end);
       if (status != 0) {
         ++g_failed;
         std::printf("append %d: state %ld: status %d\n", g_appending, g_states, status);
@@ -243,7 +256,7 @@ const char* __asan_default_options() {
 }  // extern "C"
 
 int main(int argc, char** argv) {
-  if (argc != 5) return 2;
+  if (argc != 5 && argc != 6) return 2;
   // The file images are large: kept on the heap, not mapped afresh each time.
   mallopt(M_MMAP_THRESHOLD, 1 << 30);
   g_db = argv[1];
@@ -251,10 +264,24 @@ int main(int argc, char** argv) {
   digest_db db = digest_db_at(g_db);
   int from = std::atoi(argv[2]), to = std::atoi(argv[3]);
   g_durable = current_files();
-  for (int i = from; i < to; ++i) {
+  int batch = argc == 6 ? std::atoi(argv[5]) : 0;
+  for (int i = from; batch == 0 && i < to; ++i) {
     g_appending = i;
     if (digest_add(db, numbered_digest(i), i) != add_result::added) {
       std::printf("append %d refused\n", i);
+    }
+  }
+  for (int i = from; batch > 0 && i < to; i += batch) {
+    g_appending = i;
+    g_batch_end = std::min(i + batch, to);
+    std::vector<pair_to_record> pairs;
+    for (int j = i; j < g_batch_end; ++j) pairs.push_back({numbered_digest(j), j});
+    pairs.push_back(pairs.back());
+    if (digest_record_batch(db, pairs) != add_result::added) std::printf("batch %d refused\n", i);
+    for (std::size_t j = 0; j < pairs.size(); ++j) {
+      add_result want = j + 1 < pairs.size() ? add_result::added : add_result::added_before;
+      if (pairs[j].result != want)
+        std::printf("batch %d pair %zu: %d\n", i, j, static_cast<int>(pairs[j].result));
     }
   }
   std::printf("states %ld failed %ld\n", g_states, g_failed);
