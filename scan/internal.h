@@ -67,6 +67,17 @@ struct pending {
   digest content = {};
 };
 
+// A file or a line whose turn came after a file that needs the database,
+// held until that file's batch is committed.
+struct awaiting {
+  const char* line;  // as in `pending`
+  std::string path;
+  read_end end;
+  digest content;
+  size_key key;
+  off_t size;
+};
+
 // One lane of the digest: the file it reads and the piece read last.
 struct lane {
   pending* file = nullptr;
@@ -100,6 +111,9 @@ struct scan_state {
   bool nul_out = false;   // paths end with a NUL on standard output
   bool dir_told = false;  // that the database's directory cannot be used
   std::unordered_set<unrecorded_pair, unrecorded_hash> unrecorded;  // by a dry run
+  std::vector<awaiting> batch;  // in walk order, from its first file that needs the database
+  std::size_t batch_files = 0;  // of them, those that need it
+  long long batch_since = 0;    // when the first came, on the coarse clock (ms)
 };
 
 // Sets up the lanes of `s` for `isa`, and shares the `limit` on descriptors

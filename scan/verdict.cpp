@@ -34,6 +34,13 @@ constexpr std::size_t kStoreDescriptors = 16;
 // Lines of the walk's own it may go ahead by before the files catch up.
 constexpr std::size_t kLinesAhead = 1024;
 
+// The files whose pairs are recorded as one batch, with one durable write:
+// at most this many, gathered over at most this long, so that a slow file
+// holds no record back for long. A batch of 1,000 new files syncs 3 times,
+// not 1,000, and holds the exclusive lock some tens of milliseconds.
+constexpr std::size_t kBatchFiles = 1000;
+constexpr long long kBatchMs = 250;
+
 // A lane holding fewer blocks than this is said to hold few: a call with
 // fewer costs markedly more per block.
 constexpr std::size_t kFewBlocks = 16;
@@ -254,12 +261,12 @@ void digest_round(scan_run& run) {
   compress(s);
 }
 
-// Records the pair until the call gets past another run's lock, saying once
-// that it waits, and past a repair of the database, saying what became of
-// it; says when the lock file cannot be made, and once when the database's
-// directory cannot be used.
-add_result patiently(digest_db& db, const digest& d, size_key key, scan_state& s,
-                     status_line& status);
+// Records the pairs of a batch until the call gets past another run's lock,
+// saying once that it waits, and past a repair of the database, saying what
+// became of it; says when the lock file cannot be made, and once when the
+// database's directory cannot be used. Each pair then holds its result.
+void patiently(digest_db& db, std::vector<pair_to_record>& pairs, scan_state& s,
+               status_line& status);
 
 // Looks the pair up until the call gets past another run's lock, saying once
 // that it waits, and once when the database's directory cannot be used.
@@ -283,15 +290,6 @@ outcome dry_verdict(const pending& p, scan_run& run) {
   return outcome::recorded;
 }
 
-// Returns the verdict on the file `p`, read into its digest.
-outcome verdict(const pending& p, scan_run& run) {
-  if (run.options.dry_run) return dry_verdict(p, run);
-  add_result added =
-      patiently(run.db, p.content, size_key_of(p.st.st_size), *run.state, run.status);
-  if (added == add_result::added_before) return outcome::duplicate;
-  return added == add_result::added ? outcome::recorded : outcome::not_added;
-}
-
 // Writes the path of a duplicate on standard output, ended with a NUL when
 // asked (flushed at once, as a line would be), or as a line.
 bool write_duplicate(const std::string& path, const scan_state& s) {
@@ -300,17 +298,18 @@ bool write_duplicate(const std::string& path, const scan_state& s) {
          std::fflush(stdout) == 0;
 }
 
-void tell(outcome o, const pending& p, scan_run& run) {
+// Says what became of the file at `path` of `size` bytes.
+void tell(outcome o, const std::string& path, off_t size, scan_run& run) {
   status_line& status = run.status;
   if (o == outcome::duplicate || o == outcome::recorded) {
     ++run.totals.files;
-    run.totals.bytes += p.st.st_size;
+    run.totals.bytes += size;
   }
   if (o == outcome::duplicate) {
     ++run.totals.duplicates;
-    run.totals.duplicate_bytes += p.st.st_size;
+    run.totals.duplicate_bytes += size;
     status_duplicate(status);
-    if (!write_duplicate(p.path, *run.state) && status.out_errno == 0) status.out_errno = errno;
+    if (!write_duplicate(path, *run.state) && status.out_errno == 0) status.out_errno = errno;
     return;
   }
   // By outcome: the start of its line on standard error.
@@ -319,32 +318,83 @@ void tell(outcome o, const pending& p, scan_run& run) {
       "Couldn't read ", "Unable to add ", "Couldn't look up "};
   static_assert(std::size(kLine) == static_cast<std::size_t>(outcome::not_looked_up) + 1);
   const char* line = kLine[static_cast<int>(o)];
-  if (line != nullptr) report(line, p.path, status);
+  if (line != nullptr) report(line, path, status);
+}
+
+// By how its read ended: what became of a file, `recorded` when it was read
+// whole and the database is to say.
+constexpr outcome kByEnd[] = {outcome::recorded, outcome::not_opened, outcome::not_regular,
+                              outcome::not_regular, outcome::not_read};
+static_assert(std::size(kByEnd) == static_cast<std::size_t>(read_end::not_read) + 1);
+
+// Records the new pairs of the batch, then says what came of each of its
+// files and lines, in order.
+void commit_batch(scan_run& run) {
+  scan_state& s = *run.state;
+  std::vector<pair_to_record> pairs;
+  for (const awaiting& a : s.batch) {
+    if (a.line == nullptr && a.end == read_end::whole) pairs.push_back({a.content, a.key});
+  }
+  if (!pairs.empty()) patiently(run.db, pairs, s, run.status);
+  std::size_t next = 0;
+  for (const awaiting& a : s.batch) {
+    if (a.line != nullptr) {
+      report(a.line, a.path, run.status);
+      continue;
+    }
+    outcome o = kByEnd[static_cast<int>(a.end)];
+    if (o == outcome::recorded) {
+      add_result r = pairs[next++].result;
+      o = r == add_result::added_before ? outcome::duplicate
+          : r == add_result::added      ? outcome::recorded
+                                        : outcome::not_added;
+    }
+    tell(o, a.path, a.size, run);
+    status_file_ends(run.status);
+  }
+  s.batch.clear();
+  s.batch_files = 0;
+}
+
+// Commits the batch once its time is up.
+void commit_if_due(scan_run& run) {
+  scan_state& s = *run.state;
+  if (!s.batch.empty() && coarse_ms() - s.batch_since >= kBatchMs) commit_batch(run);
 }
 
 // Says what came of the files and lines at the head of the queue that are
-// ready, in order; the file it stops at is the one the status line shows.
+// ready, in order: at once while no file before them waits for the
+// database, else in their batch (a dry run asks it at once, never writing).
+// The file it stops at is the one the status line shows.
 void judge_ready(scan_run& run) {
-  static constexpr outcome kByEnd[] = {outcome::recorded, outcome::not_opened, outcome::not_regular,
-                                       outcome::not_regular, outcome::not_read};
-  static_assert(std::size(kByEnd) == static_cast<std::size_t>(read_end::not_read) + 1);
   scan_state& s = *run.state;
   while (!s.queue.empty()) {
     pending& p = s.queue.front();
     if (p.line == nullptr && !p.shown) status_file_begins(run.status, p.path);
     p.shown = true;
-    if (p.line != nullptr) {
-      report(p.line, p.path, run.status);
-    } else if (!p.done) {
-      return;
+    if (p.line == nullptr && !p.done) break;
+    bool file = p.line == nullptr;
+    bool asks = file && p.end == read_end::whole && !run.options.dry_run;
+    if (s.batch.empty() && !asks) {
+      if (file) {
+        outcome o = kByEnd[static_cast<int>(p.end)];
+        tell(o == outcome::recorded ? dry_verdict(p, run) : o, p.path, p.st.st_size, run);
+        status_file_ends(run.status);
+      } else {
+        report(p.line, p.path, run.status);
+      }
     } else {
-      outcome o = kByEnd[static_cast<int>(p.end)];
-      tell(o == outcome::recorded ? verdict(p, run) : o, p, run);
-      status_file_ends(run.status);
-      --s.files_queued;
+      if (s.batch.empty()) s.batch_since = coarse_ms();
+      s.batch.push_back(
+          {p.line, std::move(p.path), p.end, p.content, size_key_of(p.st.st_size), p.st.st_size});
+      s.batch_files += asks;
     }
+    s.files_queued -= file;
     s.queue.pop_front();
+    if (s.batch_files >= kBatchFiles || s.batch.size() >= kBatchFiles + kLinesAhead)
+      commit_batch(run);
   }
+  commit_if_due(run);
 }
 
 // Writes a line about the database, erasing the status line first.
@@ -384,11 +434,11 @@ seen_result peek_patiently(digest_db& db, const digest& d, size_key key, scan_st
   }
 }
 
-add_result patiently(digest_db& db, const digest& d, size_key key, scan_state& s,
-                     status_line& status) {
+void patiently(digest_db& db, std::vector<pair_to_record>& pairs, scan_state& s,
+               status_line& status) {
   bool waiting = false;
   for (int repairs = 0;;) {
-    add_result r = digest_record(db, d, key);
+    add_result r = digest_record_batch(db, pairs);
     if (r == add_result::unavailable && dir_unusable(errno)) say_dir_unusable(db, errno, s, status);
     if (r == add_result::no_lock) say("Couldn't open ", db.paths.lock.c_str(), status);
     if (r == add_result::busy && !waiting) {
@@ -396,8 +446,13 @@ add_result patiently(digest_db& db, const digest& d, size_key key, scan_state& s
     }
     waiting = waiting || r == add_result::busy;
     if (r == add_result::busy) continue;
-    if (r != add_result::repaired && r != add_result::set_aside) return r;
-    if (++repairs > 2) return add_result::unavailable;  // a repair that does not hold
+    if (r != add_result::repaired && r != add_result::set_aside) return;
+    if (++repairs > 2) {  // a repair that does not hold
+      for (pair_to_record& p : pairs) {
+        if (p.result == r) p.result = add_result::unavailable;
+      }
+      return;
+    }
     if (r == add_result::repaired) {
       say("Repaired the database after an interrupted write: ", db.paths.db.c_str(), status);
     } else {
@@ -433,15 +488,18 @@ void hand_over(pending p, scan_run& run) {
   s.queue.push_back(std::move(p));
   ++s.files_queued;
   while (s.files_queued > s.window) judge_head(run);
+  commit_if_due(run);
 }
 
 void say_in_order(const char* what, const std::string& path, scan_run& run) {
   scan_state& s = *run.state;
-  if (s.queue.empty()) return report(what, path, run.status);
+  if (s.queue.empty() && s.batch.empty()) return report(what, path, run.status);
   s.queue.push_back({what, path, nullptr, {}, {}, false});
   while (s.queue.size() > kLinesAhead) judge_head(run);
+  commit_if_due(run);
 }
 
 void judge_all(scan_run& run) {
   while (!run.state->queue.empty()) judge_head(run);
+  if (!run.state->batch.empty()) commit_batch(run);
 }

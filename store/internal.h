@@ -23,6 +23,7 @@ struct db_kept {
   dev_t lock_dev = 0;
   ino_t lock_ino = 0;
   bool lock_writable = false;  // opened for writing, as a writer needs it
+  int unwritable_errno = 0;    // else why it could not be
   bool no_lock_told = false;
   bool give_way = false;  // a run waited while this one held the lock
   db_handle_ptr reader;

@@ -80,7 +80,7 @@ std::uint64_t generation(const db_kept& k) {
 // short. REQUIRES: the exclusive lock.
 bool next_generation(db_kept& k) {
   std::uint64_t g = generation(k) + 1;
-  if (!k.lock_writable) return errno = EACCES, false;
+  if (!k.lock_writable) return errno = k.unwritable_errno, false;
   return pwrite(k.lock.fd, &g, sizeof g, 0) == sizeof g;
 }
 
@@ -106,6 +106,7 @@ bool open_lock(digest_db& db, bool make) {
     k.reader.reset();
     fd_holder fd(make ? open(db.paths.lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600) : -1);
     k.lock_writable = fd.fd >= 0;
+    k.unwritable_errno = make ? errno : EBADF;
     if (fd.fd < 0 && (!make || errno == EACCES || errno == EROFS))
       fd =
           fd_holder(open(db.paths.lock.c_str(), O_RDONLY | (make ? O_CREAT : 0) | O_CLOEXEC, 0600));

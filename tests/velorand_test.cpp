@@ -7,12 +7,14 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -1023,6 +1025,42 @@ TEST_F(Database, LockHeldByAnotherUserStallsNoRunOfRoot) {
   ASSERT_EQ(stat(at("db/velorand.db.lock").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(db().size(), 2u);
+}
+
+// New files are recorded in batches: one that cannot be stored (here the
+// file size limit leaves the database no room to grow) says `Unable to add`
+// for each of its new files, a file equal to one of them too, each in its
+// place among the other lines; what was recorded before is still found.
+TEST_F(Database, BatchThatCannotBeStoredSaysEachNewFileInPlace) {
+  dir("old");
+  file("old/a", "seen before");
+  expect_run(run({"old"}), 0, "", "");
+  dir("d");
+  file("d/copy", "seen before");
+  file("d/new1", "one");
+  file("d/new2", "two");
+  file("d/twin", "one");
+  ASSERT_EQ(mkfifo(at("d/fifo").c_str(), 0644), 0);
+  std::string err;
+  for (const std::string& n : listing("d")) {
+    if (n != "copy") err += (n == "fifo" ? "Skipping d/" : "Unable to add d/") + n + "\n";
+  }
+  const std::map<std::string, std::string> before = db();
+  off_t largest = 0;
+  for (const std::string& f : names_with_prefix(at("db"), "velorand.db")) {
+    struct stat st;
+    if (stat(at("db/" + f).c_str(), &st) == 0) largest = std::max(largest, st.st_size);
+  }
+  rlimit old, lim{static_cast<rlim_t>(largest), static_cast<rlim_t>(largest)};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  lim.rlim_max = old.rlim_max;
+  auto was = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+  run_result r = run({"d"});
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, was);
+  expect_run(r, 0, "d/copy\n", err);
+  EXPECT_EQ(db(), before);
 }
 
 TEST_F(Database, UnopenableDatabaseReportsEveryFile) {
