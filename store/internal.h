@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What the store's own files share: store.cpp holds the three calls and the
+// What the store's own files share: store.cpp holds the calls and the
 // lock, create.cpp the first use, a damaged database set aside and the free
 // room, room_linux.cpp or room_posix.cpp the room allocated past a file's
 // end, journal.cpp the before-images that undo a write cut short.
