@@ -445,6 +445,10 @@ void store_all(const db_paths& p, db_handle_ptr& h, std::vector<record_store>& s
   all(stored ? store_result::stored : store_result::refused);
 }
 
+bool stores_whole_batches() {
+  return true;
+}
+
 // GDBM syncs at every close of a database opened for writing.
 bool durable_after_close(const std::string&) {
   return true;

@@ -76,6 +76,10 @@ data_state open_for_writing(const db_paths& p, db_handle_ptr& h);
 // or the close; returns false for a failed read, which is damage.
 bool fetch(db_handle& h, const digest& d, datum& value);
 
+// Returns true when store_all stores a batch whole, under one sync (GDBM);
+// false when it stores one record at a time, each synced.
+bool stores_whole_batches();
+
 // A record to store: its key, its whole new value, whether the key was
 // present before, and what became of it.
 struct record_store {

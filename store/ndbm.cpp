@@ -73,6 +73,10 @@ lookup_result look_up(db_handle& h, const digest& d, size_key key) {
   return holds(dbm_fetch(h.db, key_of(d)), key) ? lookup_result::seen : lookup_result::not_seen;
 }
 
+bool stores_whole_batches() {
+  return false;
+}
+
 // One by one, as single appends: the 4.4BSD library writes its pages only at
 // its close, where a batch would put the pages of all its records at risk of
 // a torn or failed write it cannot report, and Berkeley DB's close keeps a

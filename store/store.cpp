@@ -447,14 +447,16 @@ add_result digest_record(digest_db& db, const digest& d, size_key key) {
 // The shared lock is let go before the exclusive one is taken, as flock
 // would do anyway: what another run records meanwhile, the commit finds.
 add_result digest_record_batch(digest_db& db, std::vector<pair_to_record>& batch) {
-  std::vector<std::size_t> fresh;
+  std::vector<std::size_t> todo, fresh;
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    add_result r = batch[i].result;
+    if (r != add_result::added && r != add_result::added_before) todo.push_back(i);
+  }
   {
     call_lock shared(db, LOCK_SH);
-    for (std::size_t i = 0; i < batch.size(); ++i) fresh.push_back(i);
-    if (shared.result != hitch::none) return all_of(batch, fresh, as<add_result>(shared.result));
-    fresh.clear();
+    if (shared.result != hitch::none) return all_of(batch, todo, as<add_result>(shared.result));
     lookup_result ready = shared.held ? keep_reader(db) : lookup_result::unopened;
-    for (std::size_t i = 0; i < batch.size(); ++i) {
+    for (std::size_t i : todo) {
       lookup_result found = shared.held ? kept_look_up(db, ready, batch[i].d, batch[i].key)
                                         : look_up_once(db.paths, batch[i].d, batch[i].key);
       if (found == lookup_result::seen) {
@@ -464,5 +466,15 @@ add_result digest_record_batch(digest_db& db, std::vector<pair_to_record>& batch
       }
     }
   }
-  return fresh.empty() ? add_result::added : commit(db, batch, fresh);
+  if (fresh.empty()) return add_result::added;
+  if (stores_whole_batches()) return commit(db, batch, fresh);
+  // One by one, each in an exclusive section of its own, as single appends:
+  // one section for all would keep other runs waiting for all their syncs.
+  for (std::size_t n = 0; n < fresh.size(); ++n) {
+    add_result r = commit(db, batch, {fresh[n]});
+    if (r != add_result::added)
+      return all_of(batch,
+                    std::vector<std::size_t>(fresh.begin() + static_cast<long>(n), fresh.end()), r);
+  }
+  return add_result::added;
 }

@@ -28,7 +28,7 @@
 // batch; never a record of an earlier batch lost, never damage. The 4.4BSD
 // library writes its pages only at its close and Berkeley DB's close keeps a
 // failed sync to itself, so a batch there is stored as single appends are,
-// one sync each, under the one exclusive section.
+// each in an exclusive section of its own with a sync of its own.
 //
 // A failed write, a kill or a full disk never costs a record stored before:
 // the first call builds the database in "<path>.new/" and moves it into place
@@ -150,6 +150,8 @@ add_result digest_record(digest_db& db, const digest& d, size_key key);
 
 // A pair a batch records, and what became of it: `added_before` when it was
 // recorded before, by any run or earlier in the batch, else as digest_add.
+// A call again after a hitch leaves alone the pairs already `added` or
+// `added_before`.
 struct pair_to_record {
   digest d;
   size_key key;
