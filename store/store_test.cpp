@@ -681,14 +681,14 @@ TEST_F(Store, PowerCutInGrownDatabaseLosesNoEarlierRecord) {
 // A power cut anywhere in the commit of a batch leaves the database as it
 // was before the batch or with the whole batch: batches that split buckets
 // and double the directory of a young database, several splits in one batch
-// of a grown one, and one batch of 600 records, each first of its bucket.
+// of a grown one, and one batch of 300 records.
 TEST_F(Store, PowerCutInABatchLeavesItWholeOrNotAtAll) {
   const struct {
     const char* label;
     int from, to, batch;
-  } cases[] = {{"young, batches of 40", 100, 500, 40},
+  } cases[] = {{"young, batches of 60", 100, 400, 60},
                {"grown, batches of 45", 1290, 1380, 45},
-               {"one batch of 600", 1000, 1600, 600}};
+               {"one batch of 300", 1000, 1300, 300}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     cut_power(c.from, c.to, c.batch);
