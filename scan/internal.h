@@ -3,7 +3,9 @@
 // and each line of its own, to the verdict stage (verdict.cpp), which digests
 // several files at once in lanes, a window ahead, and gives each its verdict
 // and line in the order the walk met them. A file is opened by open_linux.cpp
-// or open_posix.cpp (chosen by the build) and its read checked by read.cpp.
+// or open_posix.cpp (chosen by the build) and its read checked by read.cpp;
+// known.cpp holds what the run knows of files and links by their identity,
+// and lines.cpp writes every line, the database's outcomes among them.
 // Only scan/ includes this header.
 #ifndef VELORAND_SCAN_INTERNAL_H_
 #define VELORAND_SCAN_INTERNAL_H_
@@ -27,8 +29,26 @@
 
 using file_id = std::pair<dev_t, ino_t>;
 
-// How the read of a file ended; all but `whole` are said on standard error.
-enum class read_end { whole, not_opened, not_regular, too_sparse, not_read };
+// Each kind of line the run writes on standard error, in the order of the
+// tables of lines in the README and the manual; `none` is no line (a file
+// read whole, its verdict yet to come, or recorded). All but the database's
+// own lines (`lock_not_made`, `dir_unusable`, `waiting`, `repaired`,
+// `set_aside`) count as a problem with an entry.
+enum class problem : std::uint8_t {
+  none,
+  not_statted,    // Couldn't stat <path>
+  skipped,        // Skipping <path>
+  not_opened,     // Couldn't open <path>
+  lock_not_made,  // Couldn't open <lock file>, once
+  not_read,       // Couldn't read <path>
+  dir_unusable,   // Couldn't use the database's directory <directory>: <reason>
+  not_added,      // Unable to add <path>
+  not_looked_up,  // Couldn't look up <path>
+  cycle,          // Directory cycle at <path>
+  waiting,        // Waiting for the database, locked by another run: <lock file>
+  repaired,       // Repaired the database after an interrupted write: <database>
+  set_aside,      // Moved a damaged database aside, keeping what could be read: <directory>
+};
 
 // A file already read in this run, under the status it was last read with:
 // met again under another name, unchanged, it is not read again; changed, it
@@ -53,14 +73,14 @@ struct followed_link {
 // A regular file the walk decided on, or a line of the walk's own, waiting
 // for its turn; a file is open only while its lane reads it.
 struct pending {
-  const char* line;                // the start of the walk's line, or null for a file
+  problem line;                    // the walk's own line, or `none` for a file
   std::string path;                // as written in lines
   std::shared_ptr<fd_holder> dir;  // the file's directory, held while it waits
   std::string name;                // its entry there
   struct stat st;
   bool follow;  // a symbolic link the walk follows
   bool read_started = false, done = false, shown = false;
-  read_end end = read_end::whole;
+  problem end = problem::none;  // how the file's read ended
   fd_holder fd = {};
   off_t left = 0;  // bytes still to read
   md5_state md5 = {};
@@ -70,9 +90,9 @@ struct pending {
 // A file or a line whose turn came after a file that needs the database,
 // held until that file's batch is committed.
 struct awaiting {
-  const char* line;  // as in `pending`
+  problem line;  // as in `pending`
   std::string path;
-  read_end end;
+  problem end;
   digest content;
   size_key key;
   off_t size;
@@ -116,6 +136,59 @@ struct scan_state {
   long long batch_since = 0;    // when the first came, on the coarse clock (ms)
 };
 
+// What the run knows of a file it meets: nothing, its digest, or that it was
+// read twice already, changing each time, and is not read again.
+enum class recalled { unknown, digest, spent };
+
+// Returns what the run knows of the file `p`, its digest put in `p`; forgets
+// a hard-linked file met under its last name. A file met again changed since
+// its read (size, mtime or ctime) is being written: it is read once more at
+// most, and every later name gets `Couldn't read`.
+recalled recall(pending& p, scan_state& s);
+
+// Remembers the file `p`, whose read just ended (`whole` when it gave its
+// digest), when another name may lead to it or it was read before.
+void remember(const pending& p, bool whole, scan_state& s);
+
+// Returns true when a file ahead of `p` in the queue is the same one, not
+// read yet: `p` waits for its digest rather than reading it again.
+bool twin_ahead(const pending& p, const scan_state& s);
+
+// Takes in `st` the status of what the symbolic link `name` in `dir`, of
+// status `link`, leads to. A link with several names (hard links to one
+// link) is followed once a run: its other names reuse what that found, and
+// the open checks it as it checks any name, so a chain of long links costs
+// once per link and not once per name, and gives the same answer each time.
+bool follow(int dir, const std::string& name, const struct stat& link, struct stat& st,
+            scan_state& s);
+
+// Writes the line of `kind` naming `path` on standard error at once, the
+// status line erased first, and counted there when it is a problem with an
+// entry. REQUIRES: `kind` is not `none`.
+void say(problem kind, const std::string& path, status_line& status);
+
+// Says what came of a file of `size` bytes read whole, `path` in lines, by
+// what recording its pair returned: its path on standard output when it was
+// recorded before, `Unable to add` when it could not be recorded. Counts it
+// in the run's totals when it was judged.
+void tell_added(add_result r, const std::string& path, off_t size, scan_run& run);
+
+// Says what came of a file as tell_added does, by what a dry run's lookup of
+// its pair returned: `Couldn't look up` when it could not be looked up.
+void tell_seen(seen_result r, const std::string& path, off_t size, scan_run& run);
+
+// Records the pairs of a batch until the call gets past another run's lock,
+// saying once that it waits, and past a repair of the database, saying what
+// became of it; says when the lock file cannot be made, and once when the
+// database's directory cannot be used. Each pair then holds its result.
+void patiently(digest_db& db, std::vector<pair_to_record>& pairs, scan_state& s,
+               status_line& status);
+
+// Looks the pair up until the call gets past another run's lock, saying once
+// that it waits, and once when the database's directory cannot be used.
+seen_result peek_patiently(digest_db& db, const digest& d, size_key key, scan_state& s,
+                           status_line& status);
+
 // Sets up the lanes of `s` for `isa`, and shares the `limit` on descriptors
 // between the walk and the lanes.
 void start_stage(scan_state& s, md5_isa isa, std::size_t limit);
@@ -123,8 +196,8 @@ void start_stage(scan_state& s, md5_isa isa, std::size_t limit);
 // Hands the file `p` over for its verdict, which comes in walk order.
 void hand_over(pending p, scan_run& run);
 
-// Writes `what` and `path` as a line of its own on standard error, in walk order.
-void say_in_order(const char* what, const std::string& path, scan_run& run);
+// Writes the line of `kind` naming `path` on standard error, in walk order.
+void say_in_order(problem kind, const std::string& path, scan_run& run);
 
 // Gives every file handed over its verdict and says every line, in order.
 void judge_all(scan_run& run);
@@ -132,7 +205,7 @@ void judge_all(scan_run& run);
 // A file the walk decided on, open for reading, or why it is not.
 struct opened_file {
   fd_holder fd;
-  read_end end;  // `whole` when `fd` is open
+  problem end;  // `none` when `fd` is open
 };
 
 // Opens for reading the entry `name` of the directory `dir` when it is still
@@ -151,14 +224,16 @@ enum class fs_content { unknown, kept, made_up };
 // `unknown` with errno set when it cannot be told.
 fs_content fs_content_of(int fd);
 
-// Returns `too_sparse` when the holes of the file `fd`, of status `st`, add up
+// Returns `skipped` when the holes of the file `fd`, of status `st`, add up
 // to more than its data plus 1 MiB, `not_read` when its offset cannot be
-// brought back to its start, else `whole`, its offset at the start.
-read_end worth_reading(int fd, const struct stat& st);
+// brought back to its start, else `none`, its offset at the start.
+problem worth_reading(int fd, const struct stat& st);
 
 // Returns how the read of the file `fd`, the one of status `st`, ended, after
-// taking its status again; `whole` says every byte up to its size was read.
-read_end read_ended(int fd, const struct stat& st, bool whole);
+// taking its status again: `none` when every byte up to its size was read
+// (`whole`) and it did not change, `skipped` when it is another file now,
+// else `not_read`.
+problem read_ended(int fd, const struct stat& st, bool whole);
 
 // Returns what `look()` returns (a descriptor, or 0 for a status), asked up
 // to three times while it fails with ELOOP: a lookup through a long chain of

@@ -37,13 +37,13 @@ fd_holder open_for_reading(int dir, const char* name, int flags, const struct st
 // Returns why an open failed, from its errno: a name that is now a link or a
 // socket is no longer the file the walk saw.
 opened_file refused() {
-  return {{}, errno == ELOOP || errno == ENXIO ? read_end::not_regular : read_end::not_opened};
+  return {{}, errno == ELOOP || errno == ENXIO ? problem::skipped : problem::not_opened};
 }
 
 // Returns `fd` as the file opened, or why it was not.
 opened_file opened(fd_holder fd) {
   if (fd.fd < 0) return refused();
-  return {std::move(fd), read_end::whole};
+  return {std::move(fd), problem::none};
 }
 
 // Opens `name` through an O_PATH handle checked first, learning its device's kind.
@@ -58,9 +58,9 @@ opened_file open_checked(int dir, const char* name, const struct stat& st, bool 
   fs_content kind = fs_content_of(handle.fd);
   if (kind == fs_content::unknown) return refused();
   if (!S_ISREG(now.st_mode) || now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
-    return {{}, read_end::not_regular};
+    return {{}, problem::skipped};
   }
-  if ((s.pseudo[now.st_dev] = kind == fs_content::made_up)) return {{}, read_end::not_regular};
+  if ((s.pseudo[now.st_dev] = kind == fs_content::made_up)) return {{}, problem::skipped};
   char self[40];
   std::snprintf(self, sizeof self, "/proc/self/fd/%d", handle.fd);
   fd_holder fd = open_for_reading(AT_FDCWD, self, kRead, st, s.reader);
@@ -69,9 +69,9 @@ opened_file open_checked(int dir, const char* name, const struct stat& st, bool 
   fd = open_for_reading(dir, name, kRead | (follow ? 0 : O_NOFOLLOW), st, s.reader);
   if (fd.fd < 0) return refused();
   if (fstat(fd.fd, &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino) {
-    return {std::move(fd), read_end::whole};
+    return {std::move(fd), problem::none};
   }
-  return {{}, read_end::not_regular};
+  return {{}, problem::skipped};
 }
 
 }  // namespace
@@ -80,6 +80,6 @@ opened_file open_walked_file(int dir, const char* name, const struct stat& st, b
                              scan_state& s) {
   auto known = s.pseudo.find(st.st_dev);
   if (follow || known == s.pseudo.end()) return open_checked(dir, name, st, follow, s);
-  if (known->second) return {{}, read_end::not_regular};
+  if (known->second) return {{}, problem::skipped};
   return opened(open_for_reading(dir, name, kRead | O_NOFOLLOW, st, s.reader));
 }

@@ -43,13 +43,13 @@ opened_file open_walked_file(int dir, const char* name, const struct stat& st, b
                              scan_state& s) {
   learn_device(dir, st.st_dev, s);
   auto known = s.pseudo.find(st.st_dev);
-  if (known != s.pseudo.end() && known->second) return {{}, read_end::not_regular};
+  if (known != s.pseudo.end() && known->second) return {{}, problem::skipped};
   int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
   fd_holder fd(through_links([&] { return openat(dir, name, flags); }));
   if (fd.fd < 0) {
     bool moved = errno == ELOOP || errno == EMLINK || errno == ENXIO || errno == EOPNOTSUPP;
-    return {{}, moved ? read_end::not_regular : read_end::not_opened};
+    return {{}, moved ? problem::skipped : problem::not_opened};
   }
-  if (!wanted(fd.fd, st, s)) return {{}, read_end::not_regular};
-  return {std::move(fd), read_end::whole};
+  if (!wanted(fd.fd, st, s)) return {{}, problem::skipped};
+  return {std::move(fd), problem::none};
 }

@@ -49,19 +49,19 @@ bool same_file(const struct stat& was, const struct stat& now) {
          now.st_ctim.tv_sec == was.st_ctim.tv_sec && now.st_ctim.tv_nsec == was.st_ctim.tv_nsec;
 }
 
-read_end worth_reading(int fd, const struct stat& st) {
-  if (plainly_dense(st.st_size, off_t{st.st_blocks} * 512)) return read_end::whole;
+problem worth_reading(int fd, const struct stat& st) {
+  if (plainly_dense(st.st_size, off_t{st.st_blocks} * 512)) return problem::none;
   bool sparse = too_sparse(fd, st.st_size);
   // A file that cannot be read from its start cannot be read whole.
-  if (lseek(fd, 0, SEEK_SET) != 0) return read_end::not_read;
-  return sparse ? read_end::too_sparse : read_end::whole;
+  if (lseek(fd, 0, SEEK_SET) != 0) return problem::not_read;
+  return sparse ? problem::skipped : problem::none;
 }
 
-read_end read_ended(int fd, const struct stat& st, bool whole) {
+problem read_ended(int fd, const struct stat& st, bool whole) {
   struct stat now;
-  if (fstat(fd, &now) != 0) return read_end::not_read;
+  if (fstat(fd, &now) != 0) return problem::not_read;
   if (now.st_dev != st.st_dev || now.st_ino != st.st_ino || !S_ISREG(now.st_mode)) {
-    return read_end::not_regular;
+    return problem::skipped;
   }
-  return whole && same_file(st, now) ? read_end::whole : read_end::not_read;
+  return whole && same_file(st, now) ? problem::none : problem::not_read;
 }

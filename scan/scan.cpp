@@ -92,7 +92,7 @@ int scan_dir(const std::string& path, scan_run& run) {
   // A directory that vanished, or that this user may not read, must not pass
   // for an empty one: a mistyped cron line would look like a clean run.
   if (d.fd.fd < 0) {
-    say_in_order(errno == ENOTDIR ? "Skipping " : "Couldn't open ", path, run);
+    say_in_order(errno == ENOTDIR ? problem::skipped : problem::not_opened, path, run);
   } else if (enter(d.st, path, path, true, std::make_shared<fd_holder>(std::move(d.fd)), t)) {
     // The operand is part of the descent: a link back to it is a cycle too.
     if (recursive_flag) t.walked.insert(t.descent.back().id);
@@ -104,7 +104,7 @@ int scan_dir(const std::string& path, scan_run& run) {
 
 void check_file(const std::string& joined_path, const struct stat& st, scan_run& run) {
   auto here = std::make_shared<fd_holder>(AT_FDCWD);
-  hand_over({nullptr, joined_path, std::move(here), joined_path, st, true}, run);
+  hand_over({problem::none, joined_path, std::move(here), joined_path, st, true}, run);
   judge_all(run);
 }
 
@@ -154,7 +154,7 @@ bool enter(const struct stat& st, const std::string& name, const std::string& pa
            std::shared_ptr<fd_holder> fd, tour& t) {
   std::deque<char> names;
   if (!list(fd->fd, names)) {
-    say_in_order("Couldn't open ", path, t.run);
+    say_in_order(problem::not_opened, path, t.run);
     return false;
   }
   t.descent.push_back({{st.st_dev, st.st_ino},
@@ -216,30 +216,11 @@ void walk(tour& t) {
     joined.assign(l.path).append(1, '/').append(name);
     if (l.fd->fd < 0 && !reopen_innermost(t)) {
       l.next = l.names.size();
-      say_in_order("Couldn't open ", l.path, t.run);
+      say_in_order(problem::not_opened, l.path, t.run);
       continue;
     }
     entry(joined, name, t);
   }
-}
-
-// Takes in `st` the status of what the symbolic link `name` in `dir`, of
-// status `link`, leads to. A link with several names (hard links to one
-// link) is followed once a run: its other names reuse what that found, and
-// the open checks it as it checks any name, so a chain of long links costs
-// once per link and not once per name, and gives the same answer each time.
-bool follow(int dir, const std::string& name, const struct stat& link, struct stat& st,
-            scan_state& s) {
-  auto look = [dir, &name](struct stat& at) {
-    return through_links([&] { return fstatat(dir, name.c_str(), &at, 0); });
-  };
-  if (link.st_nlink < 2) return look(st) == 0;
-  auto [it, first] = s.links.try_emplace({link.st_dev, link.st_ino});
-  followed_link& f = it->second;
-  if (first) f.error = look(f.target) == 0 ? 0 : errno;
-  st = f.target;
-  errno = f.error;
-  return f.error == 0;
 }
 
 // Returns true when the user `uid` could read the file `st`, by its mode:
@@ -294,28 +275,28 @@ void entry(const std::string& joined, const std::string& name, tour& t) {
   // their lines 4 KiB each.
   if (joined.size() >= PATH_MAX) {
     if (std::exchange(here.said_too_long, true)) return;
-    return say_in_order("Couldn't stat ", joined, t.run);
+    return say_in_order(problem::not_statted, joined, t.run);
   }
   if (fstatat(dir, name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0) {
-    return say_in_order("Couldn't stat ", joined, t.run);
+    return say_in_order(problem::not_statted, joined, t.run);
   }
   bool via_link = S_ISLNK(link.st_mode);
   if (!via_link) {
     st = link;
   } else if (!follow(dir, name, link, st, s)) {
-    return say_in_order("Couldn't stat ", joined, t.run);
+    return say_in_order(problem::not_statted, joined, t.run);
   }
   bool root = s.reader == 0;
   if (via_link && root && link.st_uid != 0 && link.st_uid != st.st_uid) {
-    say_in_order("Skipping ", joined, t.run);
+    say_in_order(problem::skipped, joined, t.run);
   } else if (recursive_flag && S_ISDIR(st.st_mode)) {
     descend(joined, name, st, via_link, t);
   } else if (!S_ISREG(st.st_mode)) {
-    say_in_order("Skipping ", joined, t.run);
+    say_in_order(problem::skipped, joined, t.run);
   } else if (!via_link && root && st.st_nlink > 1 && !makers_could_read(here, st, s)) {
-    say_in_order("Skipping ", joined, t.run);
+    say_in_order(problem::skipped, joined, t.run);
   } else {
-    hand_over({nullptr, joined, here.fd, name, st, via_link}, t.run);
+    hand_over({problem::none, joined, here.fd, name, st, via_link}, t.run);
   }
 }
 
@@ -327,14 +308,14 @@ void descend(const std::string& joined, const std::string& name, const struct st
              tour& t) {
   file_id id{st.st_dev, st.st_ino};
   for (const level& l : t.descent) {
-    if (l.id == id) return say_in_order("Directory cycle at ", joined, t.run);
+    if (l.id == id) return say_in_order(problem::cycle, joined, t.run);
   }
-  if (t.walked.contains(id)) return say_in_order("Skipping ", joined, t.run);
+  if (t.walked.contains(id)) return say_in_order(problem::skipped, joined, t.run);
   opened_dir d = open_dir(t.descent.back().fd->fd, name.c_str(), link, &id);
   if (d.fd.fd < 0) {
     // A name that now leads to something else is no longer what the walk saw.
     bool moved = errno == ENOTDIR || errno == ELOOP;
-    return say_in_order(moved ? "Skipping " : "Couldn't open ", joined, t.run);
+    return say_in_order(moved ? problem::skipped : problem::not_opened, joined, t.run);
   }
   spare_a_descriptor(t);
   if (enter(d.st, name, joined, link, std::make_shared<fd_holder>(std::move(d.fd)), t)) {
