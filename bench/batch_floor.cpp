@@ -21,6 +21,8 @@
 #include <cstring>
 #include <string>
 
+#include "bench/floor_common.h"
+
 namespace {
 
 constexpr int kBatch = 1000;  // stores a sync
@@ -28,31 +30,11 @@ constexpr int kBatch = 1000;  // stores a sync
 GDBM_FILE g_db = nullptr;
 int g_unsynced = 0;
 
-// Returns true when the digest `key` was recorded with `size`, the value being
-// the sizes it was seen with, four bytes each.
-bool recorded(datum value, std::int32_t size) {
-  for (int at = 0; value.dptr != nullptr && at + 4 <= value.dsize; at += 4) {
-    if (std::memcmp(value.dptr + at, &size, 4) == 0) return true;
-  }
-  return false;
-}
-
 int visit(const char* path, const struct stat* st, int type, FTW*) {
   if (type != FTW_F || !S_ISREG(st->st_mode)) return 0;
-  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return 0;
-  static unsigned char buf[128 << 10];
-  static EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  EVP_DigestInit_ex(ctx, EVP_md5(), nullptr);
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0)
-    EVP_DigestUpdate(ctx, buf, static_cast<std::size_t>(n));
-  close(fd);
   unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_DigestFinal_ex(ctx, md, &length);
-  if (n < 0) return 0;
-  datum key{reinterpret_cast<char*>(md), static_cast<int>(length)};
+  if (!md5_of_file(path, md)) return 0;
+  datum key{reinterpret_cast<char*>(md), 16};
   auto size = static_cast<std::int32_t>(st->st_size);
   datum old = gdbm_fetch(g_db, key);
   if (recorded(old, size)) {

@@ -23,6 +23,8 @@
 #include <cstring>
 #include <string>
 
+#include "bench/floor_common.h"
+
 extern "C" {
 #include <ndbm.h>
 }
@@ -32,15 +34,6 @@ namespace {
 const char* g_db;
 std::string g_pag;
 bool g_unmapped = false;
-
-// Returns true when the digest `key` was recorded with `size`, the value being
-// the sizes it was seen with, four bytes each.
-bool recorded(datum value, std::int32_t size) {
-  for (int at = 0; value.dptr != nullptr && at + 4 <= value.dsize; at += 4) {
-    if (std::memcmp(value.dptr + at, &size, 4) == 0) return true;
-  }
-  return false;
-}
 
 bool look_up(datum key, std::int32_t size) {
   GDBM_FILE f = gdbm_open(g_pag.c_str(), 0, GDBM_READER | GDBM_NOMMAP | GDBM_NOLOCK, 0, nullptr);
@@ -77,20 +70,9 @@ void append(datum key, std::int32_t size) {
 
 int visit(const char* path, const struct stat* st, int type, FTW*) {
   if (type != FTW_F || !S_ISREG(st->st_mode)) return 0;
-  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return 0;
-  static unsigned char buf[128 << 10];
-  static EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  EVP_DigestInit_ex(ctx, EVP_md5(), nullptr);
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0)
-    EVP_DigestUpdate(ctx, buf, static_cast<std::size_t>(n));
-  close(fd);
   unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_DigestFinal_ex(ctx, md, &length);
-  if (n < 0) return 0;
-  datum key{reinterpret_cast<char*>(md), static_cast<int>(length)};
+  if (!md5_of_file(path, md)) return 0;
+  datum key{reinterpret_cast<char*>(md), 16};
   auto size = static_cast<std::int32_t>(st->st_size);
   if (look_up(key, size)) {
     std::puts(path);
