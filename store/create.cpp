@@ -90,8 +90,11 @@ bool size_limit_allows(off_t end) {
 
 bool create_db(const db_paths& p, const record_map& records) {
   fd_holder dir(open(p.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  // GDBM's file takes 80 to 95 bytes a record (300,000 in 24 MB), more than the 64 counted here.
-  off_t need = room_needed(static_cast<off_t>(records.size()) * 64);
+  // GDBM's file takes 80 to 95 bytes a record (300,000 in 24 MB): 128 are
+  // counted, so that a salvage is refused rather than cut short by a full
+  // disk or the file size limit.
+  off_t size = static_cast<off_t>(records.size()) * 128;
+  off_t need = size + room_needed(size);
   if (dir.fd < 0 || !room_free(dir.fd, 0, need)) return false;
   std::error_code ec;
   const std::string stage = stage_dir(p);

@@ -355,6 +355,22 @@ TEST_F(Store, FileSizeLimitRefusesBeforeTheLibraryFails) {
   expect_consistent(db_, std::stoi(read_file("count")));
 }
 
+TEST_F(Store, SalvagePastTheFileSizeLimitIsRefusedNotKilled) {
+  // The new database would take some 190 KB; under a limit of 100 KiB it
+  // must be refused before the library's writes meet SIGXFSZ.
+  const std::string pag = "db/velorand.db.pag";
+  for (int i = 0; i < 2000; ++i) ASSERT_EQ(digest_add(db_, digest_of(i), i), add_result::added);
+  if (access(pag.c_str(), F_OK) != 0) GTEST_SKIP() << "GDBM's files only";
+  write_file(pag, read_file(pag) + std::string(4096, 'D'));
+  int status = run_in_child([this] {
+    rlimit lim{100 << 10, 100 << 10};
+    if (setrlimit(RLIMIT_FSIZE, &lim) != 0) return 4;
+    return digest_add(db_, digest_of(5000), 1) == add_result::unavailable && errno == EFBIG ? 0 : 3;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(access("db/velorand.db.damaged-1/velorand.db.pag", F_OK), 0);  // kept whole
+}
+
 // Mounts a tmpfs of `size` on db/, or returns false when this process may not.
 bool mount_small(const char* size) {
   std::string options = std::string("size=") + size + ",mode=0755";
