@@ -121,7 +121,20 @@ bool opened_as_elsewhere() {
 class Walk : public EndToEnd {};
 class Verdict : public EndToEnd {};
 class Output : public EndToEnd {};
-class Database : public EndToEnd {};
+class Database : public EndToEnd {
+ protected:
+  // Records old/a, then makes new/copy of the same content and new/fresh;
+  // returns the database as it then is.
+  std::map<std::string, std::string> record_old_then_make_new() {
+    dir("old");
+    file("old/a", "seen before");
+    expect_run(run({"old"}), 0, "", "");
+    dir("new");
+    file("new/copy", "seen before");
+    file("new/fresh", "never seen");
+    return db();
+  }
+};
 
 // A tree whose only duplicate lies in a subdirectory: a/x, and d/sub/b with
 // the same content.
@@ -904,13 +917,7 @@ TEST_F(Database, ConcurrentRunsReportEveryDuplicate) {
 }
 
 TEST_F(Database, ReadOnlyDatabaseStillReportsDuplicates) {
-  dir("old");
-  file("old/a", "seen before");
-  expect_run(run({"old"}), 0, "", "");
-  dir("new");
-  file("new/copy", "seen before");
-  file("new/fresh", "never seen");
-  const std::map<std::string, std::string> before = db();
+  const std::map<std::string, std::string> before = record_old_then_make_new();
   // As root, readable but not writable by nobody, who may not open the lock
   // either; otherwise by no one.
   bool root = running_as_root();
@@ -940,13 +947,7 @@ TEST_F(Database, ReadOnlyDatabaseStillReportsDuplicates) {
 TEST_F(Database, ReadOnlyFileSystemServesADryRun) {
   if (!running_as_root() || mount("tmpfs", at("db").c_str(), "tmpfs", 0, "size=1m,mode=0777") != 0)
     GTEST_SKIP() << "cannot mount a tmpfs here";
-  dir("old");
-  file("old/a", "seen before");
-  expect_run(run({"old"}), 0, "", "");
-  dir("new");
-  file("new/copy", "seen before");
-  file("new/fresh", "never seen");
-  const std::map<std::string, std::string> before = db();
+  const std::map<std::string, std::string> before = record_old_then_make_new();
   bool ro = mount(nullptr, at("db").c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
   if (ro) {
     expect_run(run({"-n", "new", "new"}), 0, "new/copy\n" + all_of("new", "new"), "");
